@@ -1,0 +1,3 @@
+#include "run/sequence.h"
+
+int main(int argc, char** argv) { return run_sequence(argc, argv); }
