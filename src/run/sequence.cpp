@@ -1,3 +1,157 @@
 #include "run/sequence.h"
 
-int run_sequence(int, char**) { return 0; }
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "dashboard/inprocess.h"
+#include "dashboard/peers.h"
+#include "dashboard/supervisor.h"
+#include "engine/interference.h"
+#include "engine/passes.h"
+#include "engine/round_state.h"
+#include "events/ndjson.h"
+#include "isolation/cpuset.h"
+#include "machine/cpu_ident.h"
+#include "machine/fingerprint.h"
+#include "machine/isa.h"
+#include "machine/sensors.h"
+#include "machine/topology.h"
+#include "run/config.h"
+#include "run/control.h"
+#include "run/seatbelts.h"
+#include "run/summary.h"
+#include "subtests/inputs.h"
+#include "subtests/kernels.h"
+#include "subtests/registry.h"
+#include "verdict/verdict.h"
+
+namespace {
+
+constexpr double PROBE_SECONDS = 3.0;
+constexpr double PROBE_PHASE_SECONDS = 0.3;
+constexpr double FULL_PHASE_SECONDS = 0.6;
+
+// The bench set from the machine's CPU list and --cpus; returns its length.
+int choose_bench_cpus() {
+  int n = 0;
+  for (int i = 0; i < g_machine.ncpu; ++i) {
+    const int cpu = g_machine.cpu_ids[i];
+    if (g_config.cpus_given && (cpu < 0 || cpu >= CPU_MASK_BITS || !g_config.cpu_mask.test(static_cast<std::size_t>(cpu))))
+      continue;
+    bench_cpus[n++] = cpu;
+  }
+  return n;
+}
+
+bool in_bench_set(int cpu) {
+  for (int i = 0; i < cpus_used; ++i)
+    if (bench_cpus[i] == cpu) return true;
+  return false;
+}
+
+}  // namespace
+
+int run_sequence(int argc, char** argv) {
+  reset_run_control();
+  reset_config();
+  reset_round_state();
+  reset_verdict();
+  reset_interference();
+  reset_json_progress();
+
+  detect_terminal();
+  const int parsed = parse_command_line(argc, argv);
+  if (parsed != PARSE_GO_ON) return parsed;
+
+  detect_isa();
+  identify_cpu();
+  read_topology();
+  build_crc_tables();
+  build_aes_tables();
+  compute_fingerprint();
+  register_subtests();
+
+  const bool full = g_config.mode == MODE_FULL;
+  if (full && confirm_full_run(g_yes_given) != PARSE_GO_ON) return 1;
+
+  if (g_config.ui == UI_DASHBOARD && isatty(0) && isatty(1) && std::getenv("TFX_DASH_CHILD") == nullptr) {
+    const int status = run_dashboard_supervisor(argc, argv);
+    if (status >= 0) return status;
+  }
+
+  if (full && !g_config.quiesce_given) g_config.quiesce = QUIESCE_RT;
+
+  if (install_seatbelts() == SEATBELTS_BUSY) {
+    std::fprintf(stderr, "tallyfox: another run is measuring on this machine (%s is held) — not starting\n",
+                 TOMBSTONE_PATH);
+    return 1;
+  }
+  const int nsub = g_registry_count;
+  arm_deadline(full ? now_seconds() + full_run_budget(nsub, g_config.seconds)
+                    : g_run.launch_time + PROBE_SECONDS);
+  start_watchdog();
+
+  if (prepare_inputs() != 0) {
+    std::fprintf(stderr, "tallyfox: not enough memory for the kernels' inputs\n");
+    return 1;
+  }
+  g_verdict.steal_baseline = read_steal();
+
+  int n = choose_bench_cpus();
+  if (n == 0) {
+    std::fprintf(stderr, "tallyfox: --cpus selected nothing\n");
+    return 1;
+  }
+  if (g_config.quiesce == QUIESCE_RT) {
+    if (n >= 2 && n <= 4) --n;  // one CPU stays free for the rest of the machine
+  } else if (g_config.quiesce == QUIESCE_ISOLATE) {
+    if (!full) {
+      std::fprintf(stderr, "tallyfox: --quiesce isolate is full-mode only; using rt\n");
+      g_config.quiesce = QUIESCE_RT;
+    } else {
+      char msg[192] = {0};
+      if (isolate_rest(bench_cpus, n, msg, sizeof msg) < 0) {
+        std::fprintf(stderr, "tallyfox: L2 isolate unavailable (%s) — falling back to rt\n", msg);
+        g_config.quiesce = QUIESCE_RT;
+      }
+    }
+  }
+  cpus_used = n;
+
+  core_map_reset();
+  for (int i = 0; i < g_machine.ncpu; ++i)
+    if (!in_bench_set(g_machine.cpu_ids[i])) core_map_exclude(i);
+  load_peer_results();
+  if (g_config.colour256) dashboard_use_256_colours(1);
+  if (g_config.ui == UI_DASHBOARD) {
+    dash_terminal_enter();
+    progress_hook = dashboard_progress_hook;
+  } else if (g_config.ui == UI_JSON) {
+    emit_start();
+    progress_hook = json_progress_hook;
+  }
+  phase_seconds = !full ? PROBE_PHASE_SECONDS : g_config.seconds_given ? g_config.seconds : FULL_PHASE_SECONDS;
+
+  if (full) {
+    run_index_rounds();
+  } else {
+    if (!g_run.stop_requested.load()) run_subtest_pass();
+    decide_verdict(1);
+    compute_index();
+  }
+
+  if (g_config.ui == UI_DASHBOARD) {
+    dashboard_clear_current();
+    draw_inprocess_dashboard();
+    dash_terminal_leave();
+    g_run.dash_terminal.store(0);
+    print_summary(UI_DASHBOARD);
+  } else if (g_config.ui == UI_JSON) {
+    emit_result();
+  } else {
+    print_summary(UI_TEXT);
+  }
+  cleanup_once();
+  return g_verdict.verdict == VERDICT_UNTRUSTED ? 2 : 0;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The index rounds of a full run and the statistics their stopping rules use.
+
+constexpr int MAX_ROUNDS = 32;
+constexpr int ROUND_WINDOW = 4;
+constexpr double TARGET_SPREAD = 0.015;
+constexpr double IMPROVEMENT_STEP = 0.001;
+constexpr int PLATEAU_LIMIT = 5;
+constexpr double ROUND_TIME_LIMIT = 300.0;  // seconds since launch
+
+struct RoundState {
+  int rounds;
+  double wait_history[MAX_ROUNDS];
+  double st_history[MAX_ROUNDS];
+  double mt_history[MAX_ROUNDS];
+  double index_st;
+  double index_mt;
+  int index_n;
+  double spread;      // fraction
+  double precision;   // best spread so far
+  int converged;
+  int plateau;
+};
+
+extern RoundState g_rounds;
+
+void reset_round_state();
+// -1, 1 or 0 (also when either is NaN).
+int compare_doubles(const void* a, const void* b);
+// Median of 1..32 values; the input is not changed.
+double median(const double* values, int n);
+// (max - min) / median over the last w of n values; 1.0 with fewer than w values or median <= 0.
+double relative_spread(const double* values, int n, int w);

@@ -1,0 +1,140 @@
+#include "events/ndjson.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/interference.h"
+#include "engine/round_state.h"
+#include "machine/fingerprint.h"
+#include "machine/sensors.h"
+#include "machine/topology.h"
+#include "run/config.h"
+#include "run/control.h"
+#include "verdict/verdict.h"
+
+namespace {
+
+double g_last_progress;  // monotonic time of the last progress event written; 0 before any
+
+}  // namespace
+
+void json_escape(const char* src, char* dst, std::size_t cap) {
+  if (cap == 0) return;
+  dst[0] = '\0';
+  if (!src || src[0] == '\0' || cap <= 2) return;
+  std::size_t o = 0;
+  for (const char* p = src; *p != '\0' && o + 2 < cap; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\' || c == '"') {
+      dst[o++] = '\\';
+      dst[o++] = static_cast<char>(c);
+    } else if (c == '\n') {
+      dst[o++] = '\\';
+      dst[o++] = 'n';
+    } else if (c < 0x20) {
+      continue;
+    } else {
+      dst[o++] = static_cast<char>(c);
+    }
+  }
+  // A cut inside a multi-byte UTF-8 character drops its leading bytes, so the text stays valid.
+  std::size_t k = o;
+  while (k > 0 && o - k < 3 && (static_cast<unsigned char>(dst[k - 1]) & 0xC0) == 0x80) --k;
+  if (k > 0) {
+    const unsigned char c = static_cast<unsigned char>(dst[k - 1]);
+    const std::size_t want = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (want > 1 && o - (k - 1) < want) o = k - 1;
+  }
+  dst[o] = '\0';
+}
+
+void emit_start() {
+  const MachineInfo& m = g_machine;
+  char model[256];
+  char fp[256];
+  json_escape(m.cpu_model, model, sizeof model);
+  json_escape(g_fingerprint, fp, sizeof fp);
+  const long cur_mhz = read_cur_khz(m.cpu_ids[0]) / 1000;
+  const int32_t temp = read_temperature();
+  std::printf(
+      "{\"event\":\"start\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"cpu_model\":\"%s\","
+      "\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,"
+      "\"hybrid\":%s,\"isa\":{\"sse2\":%d,\"sse42\":%d,\"avx\":%d,\"avx2\":%d,\"avx512f\":%d,"
+      "\"sha_ni\":%d,\"aes_ni\":%d,\"neon\":%d,\"arm_crc\":%d,\"arm_sha2\":%d,\"arm_aes\":%d,\"sve\":%d},"
+      "\"isolcpus\":\"%s\",\"rt_runtime_us\":%ld,\"cur_mhz\":%ld,\"max_mhz\":%ld,\"thermal_c\":%.1f,"
+      "\"fingerprint\":\"%s\"}\n",
+      TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), model, m.ncpu, m.ncores, m.p_cores, m.e_cores,
+      m.p_threads, m.e_threads, m.hybrid ? "true" : "false", m.isa[0], m.isa[1], m.isa[2], m.isa[3],
+      m.isa[4], m.isa[5], m.isa[6], m.isa[7], m.isa[8], m.isa[9], m.isa[10], m.isa[11], m.isolcpus,
+      m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp / 1000.0, fp);
+  std::fflush(stdout);
+}
+
+void emit_progress(const SubtestSpec* spec, const char* phase, double pct) {
+  std::printf("{\"event\":\"progress\",\"name\":\"%s\",\"isa\":\"%s\",\"phase\":\"%s\",\"pct\":%.0f,"
+              "\"elapsed\":%.2f}\n",
+              spec->name, spec->isa, phase, pct, now_seconds() - g_run.launch_time);
+  std::fflush(stdout);
+}
+
+void emit_subtest(const SubtestResult& r) {
+  const bool mt = r.mt_ran != 0;
+  std::printf("{\"event\":\"subtest\",\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,"
+              "\"scaling\":%.3f,\"st_wait_pct\":%.2f,\"mt_wait_pct\":%.2f,\"mt_wait_agg\":%.2f,"
+              "\"nivcsw\":%ld,\"khz_lo\":%ld,\"khz_hi\":%ld}\n",
+              r.spec->name, r.spec->isa, r.spec->unit, r.st.rate / 1e6, mt ? r.mt.rate / 1e6 : 0.0,
+              r.scaling, r.st.wait_pct, mt ? r.mt.wait_pct : 0.0, mt ? r.mt.wait_agg : 0.0,
+              static_cast<long>(r.st.nivcsw) + (mt ? r.mt.nivcsw : 0),
+              static_cast<long>(mt ? r.mt.khz_lo : r.st.khz_lo), static_cast<long>(mt ? r.mt.khz_hi : r.st.khz_hi));
+  std::fflush(stdout);
+}
+
+void emit_round(int round, int converged, double index_st, double index_mt, double spread) {
+  std::printf("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%.4f,"
+              "\"target\":%.4f,\"converged\":%d,\"elapsed\":%.2f}\n",
+              round, index_st, index_mt, spread, TARGET_SPREAD, converged, now_seconds() - g_run.launch_time);
+  std::fflush(stdout);
+}
+
+void emit_result() {
+  const MachineInfo& m = g_machine;
+  char why[300];
+  char model[256];
+  char fp[256];
+  json_escape(g_verdict.verdict_why, why, sizeof why);
+  json_escape(m.cpu_model, model, sizeof model);
+  json_escape(g_fingerprint, fp, sizeof fp);
+  const int limited = (thermal_mark_reached || g_verdict.clock_ratio < 0.9) ? 1 : 0;
+  std::printf(
+      "{\"event\":\"result\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"verdict\":\"%s\","
+      "\"verdict_why\":\"%s\",\"machine\":{\"cpu_model\":\"%s\",\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,"
+      "\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,\"max_mhz\":%ld},\"index\":{\"st\":%.1f,\"mt\":%.1f,"
+      "\"n\":%d,\"ref_version\":%d,\"unit\":%d},\"convergence\":{\"rounds\":%d,\"spread\":%.4f,"
+      "\"precision\":%.4f,\"target\":%.4f,\"converged\":%d},\"thermal\":{\"peak_c\":%.1f,"
+      "\"clock_ratio\":%.3f,\"limited\":%d},\"quiesce\":\"%s\",\"isolcpus\":\"%s\",\"profile\":\"%s\","
+      "\"cpus_used\":%d,\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
+      TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), verdict_name(g_verdict.verdict), why, model, m.ncpu,
+      m.ncores, m.p_cores, m.e_cores, m.p_threads, m.e_threads, static_cast<long>(m.max_khz[0] / 1000),
+      g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.rounds,
+      g_rounds.spread, g_rounds.precision, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
+      g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), m.isolcpus, profile_name(g_config.profile),
+      cpus_used, fp, now_seconds() - g_run.launch_time);
+  for (int i = 0; i < g_result_count; ++i) {
+    const SubtestResult& r = g_results[i];
+    std::printf("%s{\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,\"scaling\":%.3f,"
+                "\"st_under_load\":%.3f}",
+                i == 0 ? "" : ",", r.spec->name, r.spec->isa, r.spec->unit, r.st.rate / 1e6,
+                r.mt_ran ? r.mt.rate / 1e6 : 0.0, r.scaling, r.st_under_load);
+  }
+  std::printf("]}\n");
+  std::fflush(stdout);
+}
+
+void json_progress_hook(const SubtestSpec* spec, const char* label, double percent) {
+  const double now = now_seconds();
+  if (now - g_last_progress < 0.5) return;
+  g_last_progress = now;
+  emit_progress(spec, label, percent);
+}
+
+void reset_json_progress() { g_last_progress = 0.0; }

@@ -1,0 +1,19 @@
+#pragma once
+// The NDJSON event stream: start, progress, subtest, round and result, one object per line.
+#include <cstddef>
+
+#include "subtests/registry.h"
+
+// Escapes free text for a JSON string: backslash and quote escaped, LF as \n, other control
+// bytes dropped; always NUL-terminated within cap, never cuts an escape in half.
+void json_escape(const char* src, char* dst, std::size_t cap);
+
+void emit_start();
+void emit_progress(const SubtestSpec* spec, const char* phase, double pct);
+void emit_subtest(const SubtestResult& r);
+void emit_round(int round, int converged, double index_st, double index_mt, double spread);
+void emit_result();
+
+// progress_hook of a JSON run: writes at most one progress event per 0.5 s.
+void json_progress_hook(const SubtestSpec* spec, const char* label, double percent);
+void reset_json_progress();

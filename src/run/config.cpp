@@ -1,0 +1,254 @@
+#include "run/config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "machine/fingerprint.h"
+#include "machine/paths.h"
+
+RunConfig g_config;
+int g_yes_given;
+
+namespace {
+
+constexpr const char* kUsageFormat =
+    "%s v%s — per-core CPU assessment with a trust verdict (OXEL)\n"
+    "\n"
+    "Usage: %s [mode] [options]\n"
+    "\n"
+    "Modes (default: --probe):\n"
+    "  --probe           Bounded live probe: everything ends 3.0 s after launch.\n"
+    "                    Capability reading, NOT a benchmark (verdict: indicative).\n"
+    "  --full            Real benchmark. Needs --unrestricted AND the unlock file\n"
+    "                    %s, which oxeld places to match its own config.\n"
+    "\n"
+    "Options:\n"
+    "  --json            NDJSON events on stdout (one object per line)\n"
+    "  --ui              Dashboard on a terminal, 16 colours: machine and ISA, every\n"
+    "                    subtest (ST, MT, scaling, interference), the index rounds\n"
+    "                    and the trust verdict. q stops the run (it still reports)\n"
+    "  --ui2             The same dashboard, 256 colours ('t' switches live)\n"
+    "  --seconds N       Per-phase seconds in --full (default 1.5)\n"
+    "  --cpus LIST       Restrict to cpus, e.g. 0-3,8\n"
+    "  --subtests LIST   Comma filter by name, e.g. int_scalar,sha256\n"
+    "  --quiesce rt      L1: SCHED_FIFO workers (seatbelted; see PLAN.md)\n"
+    "  --unrestricted    First of the TWO keys full mode requires\n"
+    "  --version         Print version and build fingerprint\n";
+
+constexpr const char* kStandaloneNote =
+    "\n"
+    "This is the standalone console build. Started with no arguments on a terminal it\n"
+    "runs --full in the dashboard after asking first (the unlock file is not needed):\n"
+    "  --yes             Start --full without asking (scripts)\n"
+    "  --quiesce none    Keep the workers at normal priority (the NAS stays responsive)\n"
+    "  --probe           The 3-second reading instead of the full run";
+
+void print_usage(const char* argv0) {
+  std::printf(kUsageFormat, TOOL_NAME, TOOL_VERSION, argv0 ? argv0 : TOOL_NAME, UNLOCK_FILE);
+  std::puts(kStandaloneNote);
+  std::fflush(stdout);
+}
+
+enum OptionId {
+  OPT_PROBE, OPT_FULL, OPT_JSON, OPT_UI, OPT_YES, OPT_UI2, OPT_UNRESTRICTED, OPT_QUIESCE,
+  OPT_PROFILE, OPT_ACCEPT_RISK, OPT_SECONDS, OPT_CPUS, OPT_SUBTESTS,
+};
+
+struct OptionRow {
+  const char* name;
+  OptionId id;
+  bool takes_value;
+};
+
+// Compared in this order; the first match applies.
+constexpr OptionRow kOptions[] = {
+    {"--probe", OPT_PROBE, false},       {"--full", OPT_FULL, false},
+    {"--json", OPT_JSON, false},         {"--ui", OPT_UI, false},
+    {"--yes", OPT_YES, false},           {"--ui2", OPT_UI2, false},
+    {"--unrestricted", OPT_UNRESTRICTED, false},
+    {"--quiesce", OPT_QUIESCE, true},    {"--profile", OPT_PROFILE, true},
+    {"--i-accept-the-risk", OPT_ACCEPT_RISK, false},
+    {"--seconds", OPT_SECONDS, true},    {"--cpus", OPT_CPUS, true},
+    {"--subtests", OPT_SUBTESTS, true},
+};
+static_assert(sizeof kOptions / sizeof kOptions[0] == 13);
+
+void apply_option(OptionId id, const char* value) {
+  RunConfig& c = g_config;
+  switch (id) {
+    case OPT_PROBE: c.mode = MODE_PROBE; break;
+    case OPT_FULL: c.mode = MODE_FULL; break;
+    case OPT_JSON: c.ui = UI_JSON; break;
+    case OPT_UI: c.ui = UI_DASHBOARD; c.colour256 = 0; break;
+    case OPT_YES: g_yes_given = 1; break;
+    case OPT_UI2: c.ui = UI_DASHBOARD; c.colour256 = 1; break;
+    case OPT_UNRESTRICTED: c.unrestricted = 1; break;
+    case OPT_QUIESCE:
+      c.quiesce = std::strcmp(value, "rt") == 0        ? QUIESCE_RT
+                  : std::strcmp(value, "isolate") == 0 ? QUIESCE_ISOLATE
+                                                       : QUIESCE_NONE;
+      c.quiesce_given = 1;
+      break;
+    case OPT_PROFILE:
+      c.profile = std::strcmp(value, "quick") == 0      ? PROFILE_QUICK
+                  : std::strcmp(value, "thorough") == 0 ? PROFILE_THOROUGH
+                                                        : PROFILE_STANDARD;
+      c.seconds = profile_seconds(c.profile);
+      break;
+    case OPT_ACCEPT_RISK: c.accept_risk = 1; break;
+    case OPT_SECONDS:
+      c.seconds = std::strtod(value, nullptr);
+      c.seconds_given = 1;
+      break;
+    case OPT_CPUS:
+      parse_cpu_list(value);
+      c.cpus_given = 1;
+      break;
+    case OPT_SUBTESTS:
+      std::snprintf(c.subtest_filter, sizeof c.subtest_filter, "%s", value);
+      break;
+  }
+}
+
+}  // namespace
+
+void reset_config() {
+  g_config.mode = MODE_FULL;
+  g_config.ui = UI_TEXT;
+  g_config.quiesce = QUIESCE_NONE;
+  g_config.profile = PROFILE_STANDARD;
+  g_config.colour256 = 0;
+  g_config.accept_risk = 0;
+  g_config.unrestricted = 0;
+  g_config.seconds = 2.0;
+  g_config.seconds_given = 0;
+  g_config.quiesce_given = 0;
+  g_config.cpu_mask.reset();
+  g_config.cpus_given = 0;
+  g_config.subtest_filter[0] = '\0';
+  g_yes_given = 0;
+}
+
+void detect_terminal() {
+  if (!isatty(0) || !isatty(1)) return;
+  g_config.ui = UI_DASHBOARD;
+  const char* colorterm = std::getenv("COLORTERM");
+  const char* term = std::getenv("TERM");
+  if (colorterm && colorterm[0] != '\0')
+    g_config.colour256 = 1;
+  else
+    g_config.colour256 = (term && std::strstr(term, "256")) ? 1 : 0;
+}
+
+int parse_command_line(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const OptionRow* match = nullptr;
+    for (const OptionRow& row : kOptions) {
+      if (std::strcmp(arg, row.name) != 0) continue;
+      if (row.takes_value && i + 1 >= argc) break;  // a value option as the last argument
+      match = &row;
+      break;
+    }
+    if (match) {
+      const char* value = match->takes_value ? argv[++i] : nullptr;
+      apply_option(match->id, value);
+      continue;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+      compute_fingerprint();
+      std::printf("%s %s\n%s\n", TOOL_NAME, TOOL_VERSION, g_fingerprint);
+      std::fflush(stdout);
+      return 0;
+    }
+    print_usage(argv[0]);
+    return (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) ? 0 : 1;
+  }
+  return PARSE_GO_ON;
+}
+
+void parse_cpu_list(const char* text) {
+  g_config.cpu_mask.reset();
+  const char* p = text;
+  while (*p != '\0') {
+    char* next = nullptr;
+    long a = std::strtol(p, &next, 10);
+    p = next;
+    long b = a;
+    if (*p == '-') {
+      b = std::strtol(p + 1, &next, 10);
+      p = next;
+    }
+    if (b > 255) b = 255;
+    for (long k = a < 0 ? 0 : a; k <= b; ++k) {
+      if (k < CPU_MASK_BITS) g_config.cpu_mask.set(static_cast<std::size_t>(k));
+    }
+    if (*p == ',') {
+      ++p;
+      continue;
+    }
+    break;  // end of text, or any other character: keep what was set
+  }
+}
+
+int confirm_full_run(int yes_given) {
+  bool consent = yes_given != 0;
+  if (!consent && std::getenv("TFX_CLI_CONSENT") != nullptr) consent = true;
+  if (!consent && g_config.unrestricted) {
+    char path[512];
+    if (make_path(path, sizeof path, "%s", UNLOCK_FILE) >= 0 && access(path, F_OK) == 0) consent = true;
+  }
+  if (!consent && isatty(0) && isatty(1)) {
+    const bool none = g_config.quiesce_given && g_config.quiesce == QUIESCE_NONE;
+    const char* sentence =
+        none ? "The workers run at normal priority (--quiesce none)."
+             : "The workers run at real-time priority, so services on this machine (shares, apps,\n"
+               "  VMs) answer slowly or time out while it runs. --quiesce none avoids that.";
+    std::printf(
+        "%s: full benchmark (CPU stress)\n"
+        "  Every core is loaded in rounds until the score stops moving: up to about %.0f minutes.\n"
+        "  %s\n"
+        "  q in the dashboard stops early and still prints the result; --probe is the 3-second reading.\n"
+        "Start? [y/N] ",
+        TOOL_NAME, 5.0, sentence);
+    std::fflush(stdout);
+    char line[16];
+    if (std::fgets(line, sizeof line, stdin) != nullptr) {
+      const char c = line[0];
+      consent = c == 'y' || c == 'Y' || c == 't' || c == 'T';
+    }
+  }
+  if (!consent) {
+    std::fprintf(stderr,
+                 "%s: full run not started (answer y, or pass --yes; --probe is the 3-second reading)\n",
+                 TOOL_NAME);
+    return 1;
+  }
+  setenv("TFX_CLI_CONSENT", "1", 1);
+  return PARSE_GO_ON;
+}
+
+const char* mode_name(int mode) { return mode == MODE_PROBE ? "probe" : "full"; }
+
+const char* profile_name(int profile) {
+  return profile == PROFILE_QUICK ? "quick" : profile == PROFILE_THOROUGH ? "thorough" : "standard";
+}
+
+const char* quiesce_name(int quiesce) {
+  return quiesce == QUIESCE_RT ? "rt" : quiesce == QUIESCE_ISOLATE ? "isolate" : "none";
+}
+
+double profile_seconds(int profile) {
+  return profile == PROFILE_QUICK ? 1.0 : profile == PROFILE_THOROUGH ? 6.0 : 2.0;
+}
+
+bool filter_selects(const char* filter, const char* name) {
+  if (filter[0] == '\0') return true;
+  char wrapped_filter[259];
+  char wrapped_name[64];
+  std::snprintf(wrapped_filter, sizeof wrapped_filter, ",%s,", filter);
+  std::snprintf(wrapped_name, sizeof wrapped_name, ",%s,", name);
+  return std::strstr(wrapped_filter, wrapped_name) != nullptr;
+}

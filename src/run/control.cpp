@@ -1,0 +1,29 @@
+#include "run/control.h"
+
+#include <ctime>
+
+RunControl g_run = {0.0, -1.0, {0}, {0}, {0}};
+int bench_cpus[MAX_CPUS];
+int cpus_used;
+SubtestResult g_results[MAX_RESULTS];
+int g_result_count;
+double phase_seconds = 0.6;
+ProgressHook progress_hook;
+
+double now_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void reset_run_control() {
+  g_run.launch_time = now_seconds();
+  g_run.deadline = -1.0;
+  g_run.stop_requested.store(0, std::memory_order_relaxed);
+  g_run.cleanup_done.store(0, std::memory_order_relaxed);
+  g_run.dash_terminal.store(0, std::memory_order_relaxed);
+  cpus_used = 0;
+  g_result_count = 0;
+  phase_seconds = 0.6;
+  progress_hook = nullptr;
+}

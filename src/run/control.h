@@ -1,0 +1,35 @@
+#pragma once
+// Process-wide state of one run shared by the run sequence, the seatbelts and the engine.
+#include <atomic>
+
+#include "machine/topology.h"
+#include "subtests/registry.h"
+
+struct RunControl {
+  double launch_time;                 // monotonic seconds, taken first
+  double deadline;                    // monotonic seconds; -1.0 while none is armed
+  std::atomic<int> stop_requested;    // set by signals, the watchdog and the stop key
+  std::atomic<int> cleanup_done;
+  std::atomic<int> dash_terminal;     // the in-process dashboard holds the terminal
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern RunControl g_run;
+
+// CLOCK_MONOTONIC in seconds.
+double now_seconds();
+
+extern int bench_cpus[MAX_CPUS];
+extern int cpus_used;
+
+constexpr int MAX_RESULTS = 16;
+extern SubtestResult g_results[MAX_RESULTS];
+extern int g_result_count;
+
+extern double phase_seconds;
+
+using ProgressHook = void (*)(const SubtestSpec* spec, const char* label, double percent);
+extern ProgressHook progress_hook;
+
+// Back to the values of launch (tests run several sequences in one process).
+void reset_run_control();

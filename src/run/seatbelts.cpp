@@ -1,0 +1,202 @@
+#include "run/seatbelts.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dashboard/inprocess.h"
+#include "isolation/cpuset.h"
+#include "machine/paths.h"
+#include "machine/topology.h"
+#include "run/config.h"
+#include "run/control.h"
+
+namespace {
+
+char g_tombstone[320];       // formed once, read by signal handlers
+int g_tombstone_fd = -1;     // held open with an exclusive lock while this run measures
+std::atomic<int> g_cleanup_finished{0};
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGPIPE};
+
+void install_handler(int sig, void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  sigaction(sig, &sa, nullptr);
+}
+
+// True when a live run holds the tombstone's lock. A tombstone nobody holds is a crash's mark.
+bool tombstone_held_by_live_run() {
+  const int fd = open(g_tombstone, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+// Creates the tombstone without following links, blocking on a FIFO or creating anything but a
+// regular file. Returns 0, -1 when it could not be created, 1 when another run holds it.
+int create_tombstone() {
+  const int fd = open(g_tombstone, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return errno == EWOULDBLOCK ? 1 : -1;
+  }
+  g_tombstone_fd = fd;
+  return 0;
+}
+
+void sleep_ms(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+// Runs the cleanup once; a caller that finds another thread cleaning waits for it (bounded) so
+// that the process never ends half-way through restoring the machine.
+void cleanup_exactly_once() {
+  if (g_run.cleanup_done.exchange(1) == 0) {
+    cleanup_run();
+    return;
+  }
+  for (int i = 0; i < 40 && !g_cleanup_finished.load(); ++i) sleep_ms(50);
+}
+
+}  // namespace
+
+long cpu_limit_soft(double deadline, double launch_time, int ncpu) {
+  const long c = static_cast<long>((deadline - launch_time) * ncpu);
+  return c + 2;
+}
+
+double full_run_budget(int subtests, double seconds) { return 300.0 + 2.0 * subtests * seconds * 1.3 + 20.0; }
+
+int install_seatbelts() {
+  make_path(g_tombstone, sizeof g_tombstone, "%s", TOMBSTONE_PATH);
+  if (tombstone_held_by_live_run()) return SEATBELTS_BUSY;
+  if (access(g_tombstone, F_OK) == 0) {
+    if (g_config.quiesce == QUIESCE_RT) {
+      std::fprintf(stderr,
+                   "tallyfox: tombstone %s present (previous run did not exit cleanly) — refusing "
+                   "--quiesce=rt for this run\n",
+                   TOMBSTONE_PATH);
+      g_config.quiesce = QUIESCE_NONE;
+    }
+  } else if (g_config.quiesce == QUIESCE_RT && g_machine.rt_runtime_us == -1) {
+    std::fprintf(stderr,
+                 "tallyfox: sched_rt_runtime_us=-1 (RT throttling disabled) — refusing L1, falling back "
+                 "to SCHED_OTHER\n");
+    g_config.quiesce = QUIESCE_NONE;
+  }
+  if (create_tombstone() == 1) return SEATBELTS_BUSY;
+  atexit(cleanup_once);
+  for (int sig : kFatalSignals) install_handler(sig, on_fatal_signal);
+  install_handler(SIGUSR1, on_stop_signal);
+  return SEATBELTS_OK;
+}
+
+void arm_deadline(double x) {
+  g_run.deadline = x;
+  install_handler(SIGALRM, on_stop_signal);
+  const double left = x - now_seconds();
+  timer_t timer;
+  sigevent sev{};
+  sev.sigev_notify = SIGEV_SIGNAL;
+  sev.sigev_signo = SIGALRM;
+  if (timer_create(CLOCK_MONOTONIC, &sev, &timer) == 0) {
+    itimerspec its{};
+    if (left < 0.01) {
+      its.it_value.tv_nsec = 10000000;
+    } else {
+      its.it_value.tv_sec = static_cast<time_t>(left);
+      its.it_value.tv_nsec = static_cast<long>((left - static_cast<double>(its.it_value.tv_sec)) * 1e9);
+    }
+    timer_settime(timer, 0, &its, nullptr);
+  }
+  alarm(static_cast<unsigned>(left > 0 ? static_cast<long>(left) : 0) + 2);
+  const long soft = cpu_limit_soft(x, g_run.launch_time, g_machine.ncpu);
+  rlimit rl{};
+  rl.rlim_cur = static_cast<rlim_t>(soft);
+  rl.rlim_max = static_cast<rlim_t>(soft + 2);
+  setrlimit(RLIMIT_CPU, &rl);
+}
+
+void* watchdog_thread(void*) {
+  // Process-directed signals go to the main thread, whose handlers run the cleanup there.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  sched_param sp{};
+  sp.sched_priority = 20;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+  for (;;) {
+    const double now = now_seconds();
+    const double deadline = g_run.deadline;
+    if (deadline > 0) {
+      if (now >= deadline) g_run.stop_requested.store(1, std::memory_order_relaxed);
+      if (now >= deadline + 0.5) {
+        cleanup_exactly_once();
+        _exit(1);
+      }
+    } else if (g_run.stop_requested.load(std::memory_order_relaxed)) {
+      return nullptr;
+    }
+    sleep_ms(50);
+  }
+}
+
+void start_watchdog() {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, watchdog_thread, nullptr) == 0) pthread_detach(thread);
+}
+
+void cleanup_run() {
+  g_run.cleanup_done.store(1);
+  sched_param sp{};
+  sp.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
+  if (isolation_active()) release_isolation();
+  if (g_run.dash_terminal.load()) dash_terminal_leave();
+  if (g_tombstone[0] != '\0') unlink(g_tombstone);
+  if (g_tombstone_fd >= 0) {
+    close(g_tombstone_fd);
+    g_tombstone_fd = -1;
+  }
+  g_cleanup_finished.store(1);
+}
+
+void cleanup_once() {
+  // The fatal signals wait while this thread restores the machine.
+  sigset_t fatal, old;
+  sigemptyset(&fatal);
+  for (int sig : kFatalSignals) sigaddset(&fatal, sig);
+  pthread_sigmask(SIG_BLOCK, &fatal, &old);
+  cleanup_exactly_once();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void on_fatal_signal(int sig) {
+  const int saved = errno;
+  cleanup_exactly_once();
+  signal(sig, SIG_DFL);
+  errno = saved;
+  raise(sig);
+}
+
+void on_stop_signal(int) { g_run.stop_requested.store(1, std::memory_order_relaxed); }

@@ -1,0 +1,26 @@
+#pragma once
+// What keeps a real-time run from hurting the machine: the tombstone, the RT-throttling check,
+// the deadline (timer, alarm, CPU-time limit, watchdog) and the cleanup on every way out.
+
+constexpr const char* TOMBSTONE_PATH = "/tmp/.tallyfox_tombstone";
+
+// Outcome of install_seatbelts.
+constexpr int SEATBELTS_OK = 0;
+constexpr int SEATBELTS_BUSY = 1;  // another run is measuring; refused
+
+// Tombstone and throttling checks (may lower the quiesce level), tombstone creation, cleanup
+// registration and signal handlers.
+int install_seatbelts();
+void arm_deadline(double deadline);
+// Starts the watchdog thread; the run goes on when it cannot be created.
+void start_watchdog();
+void* watchdog_thread(void*);
+void cleanup_run();
+void cleanup_once();
+void on_fatal_signal(int sig);
+void on_stop_signal(int sig);
+
+// Whole seconds of the soft CPU-time limit for a deadline; the hard limit is 2 more.
+long cpu_limit_soft(double deadline, double launch_time, int ncpu);
+// The full run's deadline offset from now: 300 + 2 × subtests × seconds × 1.3 + 20.
+double full_run_budget(int subtests, double seconds);

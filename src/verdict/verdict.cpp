@@ -1,0 +1,118 @@
+#include "verdict/verdict.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/interference.h"
+#include "engine/round_state.h"
+#include "machine/sensors.h"
+#include "machine/topology.h"
+#include "run/config.h"
+#include "run/control.h"
+
+VerdictState g_verdict;
+
+namespace {
+
+// Appends without ever overflowing verdict_why: a long reason loses the end of its suffix.
+void append_why(const char* suffix) {
+  const std::size_t len = std::strlen(g_verdict.verdict_why);
+  if (len >= sizeof g_verdict.verdict_why - 1) return;
+  std::snprintf(g_verdict.verdict_why + len, sizeof g_verdict.verdict_why - len, "%s", suffix);
+}
+
+}  // namespace
+
+void reset_verdict() {
+  g_verdict.verdict = VERDICT_CLEAN;
+  g_verdict.verdict_why[0] = '\0';
+  g_verdict.peak_c = 0.0;
+  g_verdict.clock_ratio = 1.0;
+  g_verdict.steal_baseline = 0;
+}
+
+const char* verdict_name(int verdict) {
+  return verdict >= 0 && verdict < 5 ? kVerdictNames[verdict].stored : "clean";
+}
+
+const char* verdict_display_name(int verdict) {
+  return verdict >= 0 && verdict < 5 ? kVerdictNames[verdict].display : "CLEAN";
+}
+
+double wait_threshold(int quiesce, long rt_runtime_us) {
+  if (quiesce == QUIESCE_RT && rt_runtime_us >= 1 && rt_runtime_us <= 999999)
+    return 5.0 + (1.0 - static_cast<double>(rt_runtime_us) / 1000000.0) * 100.0;
+  return 5.0;
+}
+
+void decide_verdict(int probe) {
+  double wait = 0.0;
+  long nivcsw = 0;
+  double ratio = 1.0;
+  int32_t peak = -1;
+  auto fold = [&](const PhaseResult& p) {
+    if (p.wait_pct > wait) wait = p.wait_pct;
+    nivcsw += p.nivcsw;
+    if (p.clock_ratio > 0 && p.clock_ratio < ratio) ratio = p.clock_ratio;
+    if (p.peak_mc > peak) peak = p.peak_mc;
+  };
+  for (int i = 0; i < g_result_count; ++i) {
+    fold(g_results[i].st);
+    if (g_results[i].mt_ran) fold(g_results[i].mt);
+  }
+  if (!probe && g_rounds.rounds > 0) {
+    const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
+    wait = median(g_rounds.wait_history + (g_rounds.rounds - k), k);
+  }
+  const long steal = read_steal() - g_verdict.steal_baseline;
+  const double threshold = wait_threshold(g_config.quiesce, g_machine.rt_runtime_us);
+  const bool contended = wait > threshold || steal > 50;
+  g_verdict.peak_c = peak >= 0 ? peak / 1000.0 : 0.0;
+  g_verdict.clock_ratio = ratio;
+
+  char* why = g_verdict.verdict_why;
+  const std::size_t cap = sizeof g_verdict.verdict_why;
+  const double peak_c = g_verdict.peak_c;
+  if (thermal_mark_reached && contended) {
+    g_verdict.verdict = VERDICT_UNTRUSTED;
+    std::snprintf(why, cap,
+                  "runqueue wait %.1f%% AND the package reached %.1f°C — other work was competing while "
+                  "the CPU was also thermally limited, so this is not a reading of the CPU alone",
+                  wait, peak_c);
+  } else if (thermal_mark_reached) {
+    g_verdict.verdict = VERDICT_THROTTLED;
+    std::snprintf(why, cap,
+                  "sustained all-core figure: the package reached %.1f°C and the clock held at %.0f%% of "
+                  "peak — this is what the unit delivers under its own cooling, not a cold-start burst",
+                  peak_c, ratio * 100);
+  } else if (ratio < 0.9 && contended) {
+    g_verdict.verdict = VERDICT_UNTRUSTED;
+    std::snprintf(why, cap, "runqueue wait %.1f%% AND same-core freq sag to %.0f%%", wait, ratio * 100);
+  } else if (ratio < 0.9) {
+    g_verdict.verdict = VERDICT_THROTTLED;
+    std::snprintf(why, cap, "a core's frequency dropped to %.0f%% of its own peak mid-run (>10%%)", ratio * 100);
+  } else if (contended) {
+    g_verdict.verdict = VERDICT_CONTENDED;
+    std::snprintf(why, cap,
+                  "runqueue wait %.1f%% of on-cpu time (nivcsw %ld, steal +%ld) — a LOWER BOUND, not a "
+                  "measurement",
+                  wait, nivcsw, steal);
+  } else if (wait < 1.0) {
+    g_verdict.verdict = VERDICT_CLEAN;
+    std::snprintf(why, cap, "runqueue wait %.2f%%, freq stable, thermal max %.1f°C", wait, peak_c);
+  } else {
+    g_verdict.verdict = VERDICT_CLEAN;
+    std::snprintf(why, cap, "runqueue wait %.2f%%", wait);
+  }
+
+  if (probe) {
+    g_verdict.verdict = VERDICT_INDICATIVE;
+    append_why(" [probe: 3s capability reading, not a benchmark]");
+  } else if (g_rounds.rounds > 0 && !g_rounds.converged) {
+    char suffix[160];
+    std::snprintf(suffix, sizeof suffix, " [precision ±%.1f%% over %d rounds, target %.1f%%]",
+                  g_rounds.precision * 100, g_rounds.rounds, TARGET_SPREAD * 100);
+    append_why(suffix);
+    if (g_verdict.verdict == VERDICT_CLEAN && g_rounds.precision > 0.05) g_verdict.verdict = VERDICT_INDICATIVE;
+  }
+}

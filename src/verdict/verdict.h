@@ -1,0 +1,32 @@
+#pragma once
+// How far a run's numbers can be trusted, with a reason that carries the figures behind it.
+
+enum Verdict : int { VERDICT_CLEAN, VERDICT_CONTENDED, VERDICT_THROTTLED, VERDICT_UNTRUSTED, VERDICT_INDICATIVE };
+
+struct VerdictName {
+  const char* stored;   // reports, events, exit status
+  const char* display;  // dashboards
+};
+inline constexpr VerdictName kVerdictNames[] = {
+    {"clean", "CLEAN"}, {"contended", "CONTENDED"}, {"throttled", "THROTTLED"},
+    {"untrusted", "UNTRUSTED"}, {"indicative", "INDICATIVE"},
+};
+static_assert(sizeof kVerdictNames / sizeof kVerdictNames[0] == 5);
+
+struct VerdictState {
+  int verdict;
+  char verdict_why[256];
+  double peak_c;        // °C, 0.0 without a reading
+  double clock_ratio;
+  long steal_baseline;  // ticks at the start of measuring
+};
+
+extern VerdictState g_verdict;
+
+void reset_verdict();
+const char* verdict_name(int verdict);
+const char* verdict_display_name(int verdict);
+// Decides from the results table, the round state, steal and the thermal mark.
+void decide_verdict(int probe);
+// Wait threshold in percent for the quiesce level and RT budget in force.
+double wait_threshold(int quiesce, long rt_runtime_us);
