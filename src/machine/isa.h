@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+
 #include "machine/topology.h"
 
 struct IsaFlagName {
@@ -13,6 +15,26 @@ inline constexpr IsaFlagName kIsaFlags[ISA_FLAG_COUNT] = {
 };
 static_assert(sizeof kIsaFlags / sizeof kIsaFlags[0] == ISA_FLAG_COUNT);
 
-// Sets g_machine.isa from the platform (CPUID with OS register-state checks on x86,
-// AT_HWCAP/AT_HWCAP2 on ARM).
+enum IsaFlag {
+  ISA_SSE2, ISA_SSE42, ISA_AVX, ISA_AVX2, ISA_AVX512F, ISA_SHA_NI, ISA_AES_NI,
+  ISA_NEON, ISA_ARM_CRC, ISA_ARM_SHA2, ISA_ARM_AES, ISA_SVE,
+};
+
+// The CPUID and XGETBV words the x86 flags come from.
+struct X86CpuidWords {
+  uint32_t leaf1_ecx;
+  uint32_t leaf1_edx;
+  uint32_t leaf7_ebx;  // 0 when leaf 7 is not offered
+  uint64_t xcr0;       // 0 when OSXSAVE is clear
+};
+
+// Sets g_machine.isa from the platform (CPUID with OS register-state checks on x86-64,
+// AT_HWCAP on ARM); flags of other architectures stay 0.
 void detect_isa();
+
+// Decoders of the platform words into the 12 flags; each sets only its own architecture's flags.
+// AVX and AVX2 need OSXSAVE and the XMM and YMM state enabled in XCR0; AVX-512F also the opmask
+// and ZMM state.
+void isa_from_x86(const X86CpuidWords& w, int32_t isa[ISA_FLAG_COUNT]);
+void isa_from_aarch64_hwcap(unsigned long hwcap, int32_t isa[ISA_FLAG_COUNT]);
+void isa_from_arm32_hwcap(unsigned long hwcap, int32_t isa[ISA_FLAG_COUNT]);

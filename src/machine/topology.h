@@ -27,8 +27,20 @@ struct MachineInfo {
 
 extern MachineInfo g_machine;
 
+// Online processor count; sysconf(_SC_NPROCESSORS_ONLN) unless a test points it elsewhere.
+extern long (*g_online_cpus)();
+
 // Fills ncpu .. rt_runtime_us of g_machine from sysfs/procfs (through the path root).
+// Counters add to the zero values of program start, so it runs once per process.
 void read_topology();
+
+// Marks E CPUs among the ncpu found ones and counts p_threads, e_threads, hybrid. A CPU ranks by
+// capacity, else max_khz; it is E when 0 < rank < maxv - maxv/8 of the highest rank maxv.
+void split_pe(MachineInfo* m);
+
+// Counts physical cores: a CPU sharing core_id and package_id with an earlier one is an SMT
+// sibling; an unknown (negative) core_id is always a core of its own.
+void count_cores(MachineInfo* m);
 
 // Position of a logical CPU number in g_machine.cpu_ids, or -1.
 int cpu_position(int cpu);
