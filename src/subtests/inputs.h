@@ -29,3 +29,5 @@ extern uint32_t* chase_ring;    // CHASE_RING_ELEMS
 
 // Builds all three from one stream seeded with 0xC0FFEE. Returns 0, or -1 when memory is short.
 int prepare_inputs();
+// Frees the three inputs and clears their holders, so that a benchmark can build them again.
+void release_inputs();

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "subtests/inputs.h"
+#include "subtests/kernels.h"
+
+namespace {
+
+TEST(IntScalar, CountZeroGivesStartValuesThenRepeatsExactly) {
+  EXPECT_EQ(kernel_int_scalar(nullptr, 0), 0x5C85D784589E975Aull);
+  const uint64_t one = kernel_int_scalar(nullptr, 1);
+  EXPECT_NE(one, 0x5C85D784589E975Aull);
+  EXPECT_EQ(kernel_int_scalar(nullptr, 1), one);
+  EXPECT_NE(kernel_int_scalar(nullptr, 2), one);
+  EXPECT_EQ(kernel_int_scalar(nullptr, 1000), kernel_int_scalar(nullptr, 1000));
+}
+
+double as_double(uint64_t bits) {
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+TEST(FpScalar, StaysFiniteAcrossResetsAndRepeats) {
+  EXPECT_EQ(as_double(kernel_fp_scalar(nullptr, 0)), 0.5);
+  // About 11.6 million iterations take a from 0.5 past 2, so this crosses the reset twice.
+  constexpr uint64_t count = 25'000'000;
+  const uint64_t r = kernel_fp_scalar(nullptr, count);
+  EXPECT_TRUE(std::isfinite(as_double(r)));
+  EXPECT_GT(as_double(r), 0.0);
+  EXPECT_EQ(kernel_fp_scalar(nullptr, count), r);
+}
+
+// The branch kernel's step, written out from its table of eight actions.
+uint64_t branch_reference(RandomState* st, uint64_t count) {
+  uint64_t acc = 0;
+  for (uint64_t n = 0; n < count; ++n) {
+    const uint64_t x = next_random(st);
+    const uint64_t actions[8] = {acc + (x >> 7), acc ^ (x << 3), acc - (x >> 11), (acc << 1) | 1,
+                                 acc ^ (acc >> 5), acc + 0x123456789ull, ~acc, acc ^ x};
+    acc = actions[x % 8] + ((x & 0x100) ? 1 : uint64_t(-1));
+  }
+  return acc;
+}
+
+TEST(Branch, FollowsItsTableAndContinuesTheStream) {
+  RandomState kernel_st, ref_st;
+  seed_state(&kernel_st, 0xBEEF0003);
+  ref_st = kernel_st;
+  for (uint64_t count : {1, 2, 7, 1000}) {
+    SCOPED_TRACE(count);
+    EXPECT_EQ(kernel_branch(&kernel_st, count), branch_reference(&ref_st, count));
+    EXPECT_EQ(kernel_st.w[0], ref_st.w[0]);
+    EXPECT_EQ(kernel_st.w[1], ref_st.w[1]);
+  }
+}
+
+TEST(Branch, CountZeroLeavesStateAndSameSeedsAgree) {
+  RandomState a, b;
+  seed_state(&a, 0xBEEF0001);
+  seed_state(&b, 0xBEEF0001);
+  const RandomState before = a;
+  EXPECT_EQ(kernel_branch(&a, 0), 0u);
+  EXPECT_EQ(std::memcmp(&a, &before, sizeof a), 0);
+  for (int call = 0; call < 3; ++call) EXPECT_EQ(kernel_branch(&a, 5000), kernel_branch(&b, 5000));
+}
+
+TEST(PtrChase, FullLapReturnsToStart) {
+  ASSERT_EQ(prepare_inputs(), 0);
+  EXPECT_EQ(kernel_ptr_chase(&chase_ring, 0), 0u);
+  EXPECT_EQ(kernel_ptr_chase(&chase_ring, CHASE_RING_ELEMS), 0u);
+  EXPECT_EQ(kernel_ptr_chase(&chase_ring, 1), chase_ring[0]);
+  EXPECT_EQ(kernel_ptr_chase(&chase_ring, 2), chase_ring[chase_ring[0]]);
+  EXPECT_NE(kernel_ptr_chase(&chase_ring, 12345), 0u);
+}
+
+uint64_t float_bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  return u;
+}
+
+TEST(VecF32, AccumulatesEveryElementAcrossCalls) {
+  // Odd offsets keep the arrays off 16-byte boundaries; the kernel must not depend on them.
+  std::vector<float> storage(3 * VEC_ELEMS + 4, -7.0f);  // last element is a canary
+  VecState st{storage.data() + 1, storage.data() + VEC_ELEMS + 2, storage.data() + 2 * VEC_ELEMS + 3};
+  for (uint32_t k = 0; k < VEC_ELEMS; ++k) {
+    st.a[k] = 1.0f + static_cast<float>(k) * 0.000001f;
+    st.b[k] = 0.5f;
+    st.c[k] = 0.0f;
+  }
+  EXPECT_EQ(kernel_vec_f32(&st, 0), float_bits(0.0f));
+  EXPECT_EQ(kernel_vec_f32(&st, 1), float_bits(st.a[1] * 0.5f));
+  const uint64_t r = kernel_vec_f32(&st, 2);
+  for (uint32_t k = 0; k < VEC_ELEMS; ++k) {
+    float e = 0.0f;
+    for (int n = 0; n < 3; ++n) e = e + st.a[k] * st.b[k];
+    ASSERT_EQ(st.c[k], e) << "element " << k;
+  }
+  EXPECT_EQ(r, float_bits(st.c[1]));
+  EXPECT_EQ(storage.back(), -7.0f);
+}
+
+}  // namespace
