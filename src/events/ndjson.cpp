@@ -130,11 +130,14 @@ void emit_result() {
   std::fflush(stdout);
 }
 
-void json_progress_hook(const SubtestSpec* spec, const char* label, double percent) {
-  const double now = now_seconds();
-  if (now - g_last_progress < 0.5) return;
+bool json_progress_due(double now) {
+  if (now - g_last_progress < 0.5) return false;
   g_last_progress = now;
-  emit_progress(spec, label, percent);
+  return true;
+}
+
+void json_progress_hook(const SubtestSpec* spec, const char* label, double percent) {
+  if (json_progress_due(now_seconds())) emit_progress(spec, label, percent);
 }
 
 void reset_json_progress() { g_last_progress = 0.0; }

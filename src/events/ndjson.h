@@ -17,3 +17,6 @@ void emit_result();
 // progress_hook of a JSON run: writes at most one progress event per 0.5 s.
 void json_progress_hook(const SubtestSpec* spec, const char* label, double percent);
 void reset_json_progress();
+// True when a progress event may be written at monotonic time now (and takes now as the new
+// reference).
+bool json_progress_due(double now);

@@ -1,0 +1,39 @@
+# Command line: usage bytes, version, option errors, the consent gate.
+source "$(dirname "$0")/lib.bash"
+need_root
+
+expected_usage() {
+  sed "s#@ARGV0@#$1#" "$FIXTURES/usage.txt"
+}
+
+out=$(ns '' --help; echo "status=$?")
+check "--help prints the usage text exactly" [ "$out" = "$(expected_usage "$BIN"; echo "status=0")" ]
+
+out=$(ns '' -h >/dev/null; echo $?)
+check "-h ends with 0" [ "$out" = 0 ]
+
+out=$(ns '' --frobnicate --help; echo "status=$?")
+check "--frobnicate --help prints usage and ends with 1" [ "$out" = "$(expected_usage "$BIN"; echo "status=1")" ]
+
+out=$(ns '' --probe --seconds; echo "status=$?")
+check "a value option as the last argument is an error" [ "$out" = "$(expected_usage "$BIN"; echo "status=1")" ]
+
+ver=$(ns '' --version)
+check "--version names the version" [ "$(echo "$ver" | head -1)" = "tallyfox 0.1.1" ]
+check "--version prints a fingerprint" grep -Eq ' sha256:[0-9a-f]{16}$' <<<"$(echo "$ver" | sed -n 2p)"
+cp "$BIN" "$WORK/copy" && printf 'x' >>"$WORK/copy"
+ver2=$("$WORK/copy" --version | sed -n 2p)
+check "the fingerprint changes when the binary changes" [ "$ver2" != "$(echo "$ver" | sed -n 2p)" ]
+
+err=$(ns '' --json </dev/null 2>&1 >"$WORK/json.out"; echo "status=$?")
+check "--json from a script is refused" [ "$err" = "$(printf 'tallyfox: full run not started (answer y, or pass --yes; --probe is the 3-second reading)\nstatus=1')" ]
+check "a refused run writes nothing on stdout" [ ! -s "$WORK/json.out" ]
+
+out=$(ns '' </dev/null 2>&1; echo "status=$?")
+check "no arguments without a terminal is refused" [ "$out" = "$(printf 'tallyfox: full run not started (answer y, or pass --yes; --probe is the 3-second reading)\nstatus=1')" ]
+
+out=$(TFX_CLI_CONSENT= AFTER='ls -A /tmp' ns '' --json --cpus 999 </dev/null 2>"$WORK/err" >"$WORK/out"; echo "status=$?")
+check "an empty TFX_CLI_CONSENT consents; --cpus 999 selects nothing" [ "$(cat "$WORK/err"; echo "$out")" = "$(printf 'tallyfox: --cpus selected nothing\nstatus=1')" ]
+check "an empty bench set writes no event" [ ! -s "$WORK/out" ]
+
+finish

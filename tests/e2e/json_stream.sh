@@ -1,0 +1,62 @@
+# The NDJSON stream of a probe and of short full runs, read with jq.
+source "$(dirname "$0")/lib.bash"
+need_root
+
+keys() { jq -c "select(.event==\"$2\") | keys_unsorted" "$1" | sort -u; }
+START_KEYS='["event","tool","tool_version","mode","cpu_model","ncpu","ncores","p_cores","e_cores","p_threads","e_threads","hybrid","isa","isolcpus","rt_runtime_us","cur_mhz","max_mhz","thermal_c","fingerprint"]'
+PROGRESS_KEYS='["event","name","isa","phase","pct","elapsed"]'
+SUBTEST_KEYS='["event","name","isa","unit","st","mt","scaling","st_wait_pct","mt_wait_pct","mt_wait_agg","nivcsw","khz_lo","khz_hi"]'
+ROUND_KEYS='["event","round","index_st","index_mt","spread","target","converged","elapsed"]'
+RESULT_KEYS='["event","tool","tool_version","mode","verdict","verdict_why","machine","index","convergence","thermal","quiesce","isolcpus","profile","cpus_used","fingerprint","duration","subtests"]'
+
+# --- probe
+AFTER='ls -A /tmp' ns '' --probe --json </dev/null >"$WORK/probe" 2>"$WORK/probe.err"
+status=$?
+check "probe ends with 0" [ "$status" = 0 ]
+check "probe leaves no tombstone and prints nothing on stderr" [ ! -s "$WORK/probe.err" ]
+check "every probe line is JSON" all_json "$WORK/probe"
+check "start keys in order" [ "$(keys "$WORK/probe" start)" = "$START_KEYS" ]
+check "progress keys in order" [ "$(keys "$WORK/probe" progress)" = "$PROGRESS_KEYS" ]
+check "subtest keys in order" [ "$(keys "$WORK/probe" subtest)" = "$SUBTEST_KEYS" ]
+check "result keys in order" [ "$(keys "$WORK/probe" result)" = "$RESULT_KEYS" ]
+order=$(jq -r '.event' "$WORK/probe" | awk '!($0 == "progress" && prev == "progress") {print} {prev = $0}' | tr '\n' ' ')
+check "probe event order (got: $order)" grep -Eqx 'start ((progress )?subtest ){3}result ' <<<"$order"
+check "probe measures int_scalar, fp_scalar, sha256" [ "$(jq -r 'select(.event=="subtest") | .name' "$WORK/probe" | tr '\n' ' ')" = "int_scalar fp_scalar sha256 " ]
+check "probe is single-thread only" [ "$(jq -s '[.[] | select(.event=="subtest") | select(.scaling != 0 or .mt != 0)] | length' "$WORK/probe")" = 0 ]
+check "probe progress phases are single" [ "$(jq -r 'select(.event=="progress") | .phase' "$WORK/probe" | sort -u)" = single ]
+res=$(jq -c 'select(.event=="result")' "$WORK/probe")
+check "probe verdict indicative with its suffix" jq -e '.verdict=="indicative" and (.verdict_why|endswith(" [probe: 3s capability reading, not a benchmark]"))' <<<"$res"
+check "probe convergence block" jq -e '.convergence=={"rounds":0,"spread":1,"precision":1,"target":0.015,"converged":0}' <<<"$res"
+check "probe has no index" jq -e '.index.st==0 and .index.mt==0 and .index.n==0 and .index.ref_version==1 and .index.unit==1000' <<<"$res"
+check "probe ends within 3.0 s" jq -e '.duration <= 3.0' <<<"$res"
+check "probe result lists three subtests" jq -e '(.subtests|length)==3 and all(.subtests[]; .scaling==0 and .st_under_load==0)' <<<"$res"
+check "probe raw text keeps the convergence formats" grep -q '"convergence":{"rounds":0,"spread":1.0000,"precision":1.0000,"target":0.0150,"converged":0}' "$WORK/probe"
+check "start event hybrid is a boolean" jq -se '.[0].event=="start" and (.[0].hybrid|type)=="boolean"' "$WORK/probe"
+
+# --- short full run: rounds with spread 1.0 until round 3, final index = median of the last four
+TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests int_scalar,crc32c \
+  </dev/null >"$WORK/full" 2>"$WORK/full.err"
+check "full run ends with 0 or 2" [ $? -le 2 ]
+check "every full-run line is JSON" all_json "$WORK/full"
+check "round keys in order" [ "$(keys "$WORK/full" round)" = "$ROUND_KEYS" ]
+check "rounds 1-3 have spread 1 and are not converged" \
+  [ "$(jq -s '[.[] | select(.event=="round" and .round<=3) | select(.spread==1 and .converged==0)] | length' "$WORK/full")" = 3 ]
+check "full run measures all-core phases on 2 CPUs" \
+  jq -se '[.[] | select(.event=="subtest")] | all(.mt > 0 and .scaling > 0)' "$WORK/full"
+check "the final index is the median of the last four rounds" jq -se '
+  def med: sort | if length % 2 == 1 then .[length/2|floor] else (.[length/2-1] + .[length/2]) / 2 end;
+  ([.[] | select(.event=="round")] | .[-4:]) as $last
+  | (.[-1]) as $r
+  | (($last | map(.index_mt) | med) - $r.index.mt | fabs) < 0.11
+    and (($last | map(.index_st) | med) - $r.index.st | fabs) < 0.11
+    and $r.convergence.rounds == ($last[-1].round)
+    and ($r.convergence.converged == 1 or $r.convergence.rounds >= 5)' "$WORK/full"
+
+# --- aes128ctr alone: no portable subtest, rounds end by plateau after round 5
+TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests aes128ctr \
+  </dev/null >"$WORK/aes" 2>/dev/null
+check "aes128ctr alone ends after round 5 with both indexes 0" jq -se '
+  (.[-1]) as $r | $r.event=="result" and $r.convergence.rounds==5 and $r.index.st==0 and $r.index.mt==0
+  and $r.index.n==0 and ([.[] | select(.event=="round")] | all(.spread==1))' "$WORK/aes"
+
+finish

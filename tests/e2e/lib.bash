@@ -1,0 +1,48 @@
+# Shared helpers of the end-to-end scripts. Each script is run as: bash script.sh BINARY FIXTURES
+# Every run of the binary happens in a private mount namespace with its own tmpfs /tmp, so the
+# tombstone of a test never meets the machine's or another test's.
+set -u
+BIN=${1:?binary}
+FIXTURES=${2:?fixtures}
+FAILS=0
+PASSES=0
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+need_root() {
+  if [ "$(id -u)" != 0 ] || ! unshare --mount --propagation private true 2>/dev/null; then
+    echo "skipped: needs root and mount namespaces for a private /tmp"
+    exit 77
+  fi
+}
+
+# ns 'setup commands' binary-args...: runs the binary in a private namespace after the setup
+# commands (mounts over /proc or /sys files). The commands in $AFTER run afterwards in the same
+# namespace (to look at what the run left in /tmp); the binary's status is returned.
+ns() {
+  local setup=$1
+  shift
+  unshare --mount --propagation private bash -c '
+    mount -t tmpfs tmpfs /tmp || exit 90
+    eval "$1"
+    shift
+    "$@"
+    status=$?
+    eval "${AFTER:-}" >&2
+    exit $status' ns "$setup" "$BIN" "$@"
+}
+
+ok() { PASSES=$((PASSES + 1)); }
+fail() { FAILS=$((FAILS + 1)); echo "FAIL: $*"; }
+check() {  # check "description" command...
+  local what=$1
+  shift
+  if "$@" >/dev/null; then ok; else fail "$what"; fi
+}
+finish() {
+  echo "$PASSES passed, $FAILS failed"
+  [ "$FAILS" = 0 ]
+}
+
+# Every line of a file parses as JSON.
+all_json() { jq -c . "$1" >/dev/null 2>&1; }

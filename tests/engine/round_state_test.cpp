@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "engine/passes.h"
+#include "engine/round_state.h"
+#include "run/config.h"
+#include "run/control.h"
+
+namespace {
+
+TEST(Statistics, Median) {
+  const double odd[] = {1.0, 3.0, 2.0};
+  const double even[] = {4.0, 1.0, 3.0, 2.0};
+  EXPECT_DOUBLE_EQ(median(odd, 3), 2.0);
+  EXPECT_DOUBLE_EQ(median(even, 4), 2.5);
+  EXPECT_DOUBLE_EQ(even[0], 4.0);  // input unchanged
+  const double one[] = {7.0};
+  EXPECT_DOUBLE_EQ(median(one, 1), 7.0);
+}
+
+TEST(Statistics, CompareDoublesTreatsNanAsEqual) {
+  const double a = 1.0, b = 2.0, nan = std::nan("");
+  EXPECT_EQ(compare_doubles(&a, &b), -1);
+  EXPECT_EQ(compare_doubles(&b, &a), 1);
+  EXPECT_EQ(compare_doubles(&a, &a), 0);
+  EXPECT_EQ(compare_doubles(&a, &nan), 0);
+}
+
+TEST(Statistics, RelativeSpread) {
+  const double v[] = {100, 102, 98, 100};
+  EXPECT_NEAR(relative_spread(v, 4, 4), 0.04, 1e-12);
+  EXPECT_DOUBLE_EQ(relative_spread(v, 3, 4), 1.0);
+  EXPECT_DOUBLE_EQ(relative_spread(v, 4, 0), 1.0);
+  const double zeros[] = {0, 0, 0, 0};
+  EXPECT_DOUBLE_EQ(relative_spread(zeros, 4, 4), 1.0);
+  const double longer[] = {500, 100, 102, 98, 100};
+  EXPECT_NEAR(relative_spread(longer, 5, 4), 0.04, 1e-12);
+}
+
+// Drives the round rules with index values chosen to give a wanted spread history.
+class RoundRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_config();
+    g_config.ui = UI_TEXT;
+    reset_round_state();
+    g_result_count = 0;
+  }
+  int round_with(double index_mt) {
+    g_rounds.index_st = index_mt / 2;
+    g_rounds.index_mt = index_mt;
+    return record_round();
+  }
+};
+
+TEST_F(RoundRules, FirstThreeRoundsNeverConverge) {
+  EXPECT_EQ(round_with(1000), 0);
+  EXPECT_EQ(round_with(1000), 0);
+  EXPECT_EQ(round_with(1000), 0);
+  EXPECT_DOUBLE_EQ(g_rounds.spread, 1.0);
+  EXPECT_EQ(g_rounds.plateau, 3);
+  EXPECT_EQ(g_rounds.converged, 0);
+}
+
+TEST_F(RoundRules, ConvergesAtTargetNotAbove) {
+  for (double last : {1015.0, 1015.2}) {
+    SetUp();
+    round_with(1000);
+    round_with(1000);
+    round_with(1000);
+    // spread = (last - 1000) / 1000
+    const int end = round_with(last);
+    EXPECT_EQ(end, last == 1015.0 ? 1 : 0) << last;
+    EXPECT_EQ(g_rounds.converged, last == 1015.0 ? 1 : 0);
+    EXPECT_DOUBLE_EQ(g_rounds.precision, last == 1015.0 ? 1.0 : g_rounds.spread);
+  }
+}
+
+TEST_F(RoundRules, PlateauEndsAfterFiveRoundsWithoutImprovement) {
+  round_with(1000);
+  round_with(1000);
+  round_with(1000);
+  EXPECT_EQ(round_with(1040), 0);  // spread 0.04 becomes the precision
+  EXPECT_NEAR(g_rounds.precision, 0.04, 1e-12);
+  EXPECT_EQ(g_rounds.plateau, 0);
+  // Spreads of 0.039 to 0.04 are no improvement of more than 0.001.
+  const double next[] = {1000, 1040, 1000, 1040, 1000};
+  for (int i = 0; i < 5; ++i) {
+    const int end = round_with(next[i]);
+    EXPECT_EQ(g_rounds.plateau, i + 1);
+    EXPECT_EQ(end, i == 4 ? 1 : 0) << "round " << g_rounds.rounds;
+  }
+  EXPECT_EQ(g_rounds.rounds, 9);
+  EXPECT_NEAR(g_rounds.precision, 0.04, 1e-12);
+}
+
+TEST_F(RoundRules, FinalIndexIsMedianOfLastFour) {
+  const double values[] = {900, 1000, 1100, 1200, 1300, 1400, 1500, 1600, 1700, 1800};
+  for (double v : values) {
+    g_rounds.index_st = v;
+    g_rounds.index_mt = v * 2;
+    g_rounds.rounds < MAX_ROUNDS ? (void)record_round() : (void)0;
+  }
+  g_config.mode = MODE_FULL;
+  testing::internal::CaptureStderr();
+  finish_rounds();
+  testing::internal::GetCapturedStderr();
+  EXPECT_DOUBLE_EQ(g_rounds.index_st, 1650.0);  // rounds 7-10
+  EXPECT_DOUBLE_EQ(g_rounds.index_mt, 3300.0);
+}
+
+TEST_F(RoundRules, SpreadFollowsSingleThreadHistoryWithoutAllCore) {
+  for (double v : {1000.0, 1000.0, 1000.0, 1010.0}) {
+    g_rounds.index_st = v;
+    g_rounds.index_mt = 0.0;
+    record_round();
+  }
+  EXPECT_NEAR(g_rounds.spread, 0.01, 1e-12);
+  EXPECT_EQ(g_rounds.converged, 1);
+}
+
+}  // namespace

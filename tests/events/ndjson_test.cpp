@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/round_state.h"
+#include "events/ndjson.h"
+#include "run/config.h"
+#include "run/control.h"
+#include "verdict/verdict.h"
+
+namespace {
+
+std::string escape(const std::string& s, std::size_t cap) {
+  std::string out(cap + 8, '\x7f');
+  json_escape(s.c_str(), out.data(), cap);
+  EXPECT_EQ(out[cap + 1], '\x7f');  // nothing written past cap
+  return out.c_str();
+}
+
+TEST(JsonEscape, Characters) {
+  EXPECT_EQ(escape("ACME \"X\" \\ 3\tGHz\nend\r\x1b", 256), "ACME \\\"X\\\" \\\\ 3GHz\\nend");
+  EXPECT_EQ(escape("caf\xc3\xa9 \xe2\x80\x94", 256), "caf\xc3\xa9 \xe2\x80\x94");
+  EXPECT_EQ(escape("", 256), "");
+  EXPECT_EQ(escape("abc", 2), "");
+  EXPECT_EQ(escape("abc", 3), "a");
+}
+
+TEST(JsonEscape, Bounds) {
+  const std::string out = escape(std::string(200, '"'), 256);
+  EXPECT_EQ(out.size(), 254u);
+  EXPECT_EQ(out, [] {
+    std::string s;
+    for (int i = 0; i < 127; ++i) s += "\\\"";
+    return s;
+  }());
+  const std::string plain(253, 'a');
+  EXPECT_EQ(escape(plain, 256), plain);
+  EXPECT_EQ(escape(std::string(300, 'a'), 256).size(), 254u);
+}
+
+TEST(JsonEscape, NeverCutsACharacterInHalf) {
+  // 'ab' then three-byte characters: a cap that ends inside one drops it whole.
+  const std::string text = "ab\xe2\x80\x94\xe2\x80\x94";
+  for (std::size_t cap = 3; cap <= 12; ++cap) {
+    const std::string out = escape(text, cap);
+    EXPECT_TRUE(out == "a" || out == "ab" || out == "ab\xe2\x80\x94" || out == text) << cap << ": " << out;
+  }
+}
+
+std::string capture(void (*fn)()) {
+  testing::internal::CaptureStdout();
+  fn();
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(Events, ResultWithoutSubtestsClosesTheArray) {
+  reset_config();
+  reset_round_state();
+  reset_verdict();
+  g_result_count = 0;
+  g_config.mode = MODE_PROBE;
+  const std::string line = capture(emit_result);
+  EXPECT_EQ(line.substr(line.size() - 15), "\"subtests\":[]}\n");
+  EXPECT_NE(line.find("\"convergence\":{\"rounds\":0,\"spread\":1.0000,\"precision\":1.0000,\"target\":0.0150,"
+                      "\"converged\":0}"),
+            std::string::npos);
+  EXPECT_NE(line.find("\"index\":{\"st\":0.0,\"mt\":0.0,\"n\":0,\"ref_version\":1,\"unit\":1000}"), std::string::npos);
+  EXPECT_EQ(line.rfind("{\"event\":\"result\",\"tool\":\"tallyfox\",\"tool_version\":\"0.1.1\",\"mode\":\"probe\"", 0), 0u);
+}
+
+TEST(Events, RoundFormat) {
+  testing::internal::CaptureStdout();
+  emit_round(3, 0, 1234.56, 0.0, 1.0);
+  const std::string line = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(line.rfind("{\"event\":\"round\",\"round\":3,\"index_st\":1234.6,\"index_mt\":0.0,\"spread\":1.0000,"
+                       "\"target\":0.0150,\"converged\":0,\"elapsed\":",
+                       0),
+            0u);
+}
+
+TEST(Events, ProgressIsRateLimited) {
+  reset_json_progress();
+  EXPECT_TRUE(json_progress_due(100.0));   // the first call always writes
+  EXPECT_FALSE(json_progress_due(100.3));  // 0.3 s later: dropped
+  EXPECT_TRUE(json_progress_due(100.6));
+  EXPECT_FALSE(json_progress_due(101.09));
+  EXPECT_TRUE(json_progress_due(101.1));
+}
+
+}  // namespace

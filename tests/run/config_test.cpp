@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include <unistd.h>
+
+#include "run/config.h"
+
+namespace {
+
+int parse(std::vector<std::string> args) {
+  reset_config();
+  std::vector<char*> argv;
+  static std::string prog = "tallyfox";
+  argv.push_back(prog.data());
+  for (auto& a : args) argv.push_back(a.data());
+  testing::internal::CaptureStdout();
+  const int r = parse_command_line(static_cast<int>(argv.size()), argv.data());
+  testing::internal::GetCapturedStdout();
+  return r;
+}
+
+std::string selected_cpus() {
+  std::string s;
+  for (int i = 0; i < CPU_MASK_BITS; ++i)
+    if (g_config.cpu_mask.test(static_cast<std::size_t>(i))) s += std::to_string(i) + " ";
+  return s;
+}
+
+TEST(CommandLine, InitialValues) {
+  reset_config();
+  EXPECT_EQ(g_config.mode, MODE_FULL);
+  EXPECT_EQ(g_config.ui, UI_TEXT);
+  EXPECT_EQ(g_config.quiesce, QUIESCE_NONE);
+  EXPECT_EQ(g_config.profile, PROFILE_STANDARD);
+  EXPECT_DOUBLE_EQ(g_config.seconds, 2.0);
+  EXPECT_EQ(g_config.subtest_filter[0], '\0');
+}
+
+TEST(CommandLine, OptionsApplyInOrder) {
+  EXPECT_EQ(parse({"--probe", "--json"}), PARSE_GO_ON);
+  EXPECT_EQ(g_config.mode, MODE_PROBE);
+  EXPECT_EQ(g_config.ui, UI_JSON);
+
+  parse({"--ui", "--json"});
+  EXPECT_EQ(g_config.ui, UI_JSON);
+  parse({"--json", "--ui2"});
+  EXPECT_EQ(g_config.ui, UI_DASHBOARD);
+  EXPECT_EQ(g_config.colour256, 1);
+
+  parse({"--profile", "quick", "--seconds", "0.25"});
+  EXPECT_DOUBLE_EQ(g_config.seconds, 0.25);
+  EXPECT_EQ(g_config.seconds_given, 1);
+  parse({"--seconds", "0.25", "--profile", "quick"});
+  EXPECT_DOUBLE_EQ(g_config.seconds, 1.0);
+  EXPECT_EQ(g_config.seconds_given, 1);
+  parse({"--profile", "thorough"});
+  EXPECT_DOUBLE_EQ(g_config.seconds, 6.0);
+  parse({"--profile", "turbo"});
+  EXPECT_EQ(g_config.profile, PROFILE_STANDARD);
+  parse({"--seconds", "abc"});
+  EXPECT_DOUBLE_EQ(g_config.seconds, 0.0);
+
+  parse({"--quiesce", "rt"});
+  EXPECT_EQ(g_config.quiesce, QUIESCE_RT);
+  parse({"--quiesce", "isolate", "--quiesce", "bogus"});
+  EXPECT_EQ(g_config.quiesce, QUIESCE_NONE);
+  EXPECT_EQ(g_config.quiesce_given, 1);
+
+  parse({"--yes", "--unrestricted", "--i-accept-the-risk"});
+  EXPECT_EQ(g_yes_given, 1);
+  EXPECT_EQ(g_config.unrestricted, 1);
+  EXPECT_EQ(g_config.accept_risk, 1);
+
+  parse({"--subtests", std::string(300, 'a')});
+  EXPECT_EQ(std::string(g_config.subtest_filter).size(), 255u);
+}
+
+TEST(CommandLine, ErrorsEndParsing) {
+  EXPECT_EQ(parse({"--help"}), 0);
+  EXPECT_EQ(parse({"-h"}), 0);
+  EXPECT_EQ(parse({"--frobnicate", "--help"}), 1);
+  EXPECT_EQ(parse({"--seconds"}), 1);
+  EXPECT_EQ(parse({"--probe", "--cpus"}), 1);
+  EXPECT_EQ(parse({"--seconds=1"}), 1);
+  EXPECT_EQ(parse({"--prob"}), 1);
+  // Nothing after the bad argument is read.
+  EXPECT_EQ(parse({"--bogus", "--probe"}), 1);
+  EXPECT_EQ(g_config.mode, MODE_FULL);
+}
+
+TEST(CommandLine, CpuLists) {
+  struct Case {
+    const char* text;
+    const char* cpus;
+  };
+  const Case cases[] = {
+      {"0-3,8", "0 1 2 3 8 "}, {"3-1", ""},    {"1,x,2", "0 1 "}, {"2-300", nullptr},
+      {"300", ""},             {"", ""},       {"5", "5 "},       {"7,7,1-2", "1 2 7 "},
+      {"-4", ""},              {"1023", ""},   {" 3", "3 "},      {"4-", ""},
+  };
+  for (const Case& c : cases) {
+    parse({"--cpus", c.text});
+    EXPECT_EQ(g_config.cpus_given, 1);
+    if (c.cpus) {
+      EXPECT_EQ(selected_cpus(), c.cpus) << c.text;
+    } else {
+      EXPECT_EQ(g_config.cpu_mask.count(), 254u) << c.text;
+      EXPECT_TRUE(g_config.cpu_mask.test(2) && g_config.cpu_mask.test(255) && !g_config.cpu_mask.test(256));
+    }
+  }
+}
+
+TEST(CommandLine, SubtestFilterMatchesWholeNames) {
+  EXPECT_TRUE(filter_selects("", "lz4"));
+  EXPECT_TRUE(filter_selects("sha256,lz4", "lz4"));
+  EXPECT_TRUE(filter_selects("sha256,lz4", "sha256"));
+  EXPECT_FALSE(filter_selects("sha", "sha256"));
+  EXPECT_FALSE(filter_selects("int_scalar, sha256", "sha256"));
+  EXPECT_TRUE(filter_selects("int_scalar, sha256", "int_scalar"));
+}
+
+TEST(CommandLine, Names) {
+  EXPECT_STREQ(mode_name(MODE_PROBE), "probe");
+  EXPECT_STREQ(mode_name(MODE_FULL), "full");
+  EXPECT_STREQ(mode_name(7), "full");
+  EXPECT_DOUBLE_EQ(profile_seconds(PROFILE_QUICK), 1.0);
+  EXPECT_DOUBLE_EQ(profile_seconds(PROFILE_STANDARD), 2.0);
+  EXPECT_DOUBLE_EQ(profile_seconds(PROFILE_THOROUGH), 6.0);
+}
+
+TEST(ConsentGate, YesAndEnvironment) {
+  reset_config();
+  unsetenv("TFX_CLI_CONSENT");
+  EXPECT_EQ(confirm_full_run(1), PARSE_GO_ON);
+  ASSERT_NE(std::getenv("TFX_CLI_CONSENT"), nullptr);
+  EXPECT_STREQ(std::getenv("TFX_CLI_CONSENT"), "1");
+
+  setenv("TFX_CLI_CONSENT", "", 1);
+  EXPECT_EQ(confirm_full_run(0), PARSE_GO_ON);
+  unsetenv("TFX_CLI_CONSENT");
+
+  if (!isatty(0) || !isatty(1)) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(confirm_full_run(0), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tallyfox: full run not started (answer y, or pass --yes; --probe is the 3-second reading)\n");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/interference.h"
+#include "engine/round_state.h"
+#include "machine/topology.h"
+#include "run/config.h"
+#include "run/control.h"
+#include "temp_tree.h"
+#include "verdict/verdict.h"
+
+namespace {
+
+struct Outcome {
+  std::string name;
+  std::string why;
+};
+
+// One run's worth of inputs: a single result row carrying the aggregated figures.
+struct Inputs {
+  int probe = 0;
+  double wait = 0.0;
+  double ratio = 1.0;
+  int32_t peak_mc = -1;
+  int thermal = 0;
+  long steal = 0;
+  int quiesce = QUIESCE_NONE;
+  long rt = 950000;
+  int rounds = 0;  // full runs: every round's wait equals `wait`
+  int converged = 1;
+  double precision = 0.01;
+  int32_t nivcsw = 0;
+};
+
+Outcome decide(const Inputs& in) {
+  TempTree tree;
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 " + std::to_string(100 + in.steal) + "\n");
+  reset_config();
+  reset_round_state();
+  reset_verdict();
+  reset_interference();
+  g_config.quiesce = in.quiesce;
+  g_machine.rt_runtime_us = in.rt;
+  thermal_mark_reached = in.thermal;
+  g_verdict.steal_baseline = 100;
+  g_result_count = 1;
+  g_results[0] = SubtestResult{};
+  g_results[0].st.wait_pct = in.wait;
+  g_results[0].st.clock_ratio = in.ratio;
+  g_results[0].st.peak_mc = in.peak_mc;
+  g_results[0].st.nivcsw = in.nivcsw;
+  g_rounds.rounds = in.rounds;
+  for (int i = 0; i < in.rounds; ++i) g_rounds.wait_history[i] = in.wait;
+  g_rounds.converged = in.converged;
+  g_rounds.precision = in.precision;
+  decide_verdict(in.probe);
+  return {verdict_name(g_verdict.verdict), g_verdict.verdict_why};
+}
+
+TEST(Verdict, RowsOfTheDecision) {
+  Inputs clean;
+  clean.wait = 0.4;
+  clean.ratio = 0.97;
+  clean.steal = 3;
+  clean.peak_mc = 61000;
+  clean.rounds = 6;
+  Outcome o = decide(clean);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_EQ(o.why, "runqueue wait 0.40%, freq stable, thermal max 61.0°C");
+
+  Inputs mid;
+  mid.wait = 2.5;
+  EXPECT_EQ(decide(mid).why, "runqueue wait 2.50%");
+
+  Inputs sag;
+  sag.ratio = 0.85;
+  o = decide(sag);
+  EXPECT_EQ(o.name, "throttled");
+  EXPECT_EQ(o.why, "a core's frequency dropped to 85% of its own peak mid-run (>10%)");
+
+  Inputs hot;
+  hot.thermal = 1;
+  hot.ratio = 0.80;
+  hot.peak_mc = 96000;
+  o = decide(hot);
+  EXPECT_EQ(o.name, "throttled");
+  EXPECT_EQ(o.why, "sustained all-core figure: the package reached 96.0°C and the clock held at 80% of peak — "
+                   "this is what the unit delivers under its own cooling, not a cold-start burst");
+
+  hot.wait = 12.0;
+  o = decide(hot);
+  EXPECT_EQ(o.name, "untrusted");
+  EXPECT_EQ(o.why.rfind("runqueue wait 12.0% AND the package reached 96.0°C", 0), 0u);
+
+  Inputs sag_busy;
+  sag_busy.ratio = 0.5;
+  sag_busy.wait = 7.0;
+  EXPECT_EQ(decide(sag_busy).why, "runqueue wait 7.0% AND same-core freq sag to 50%");
+
+  Inputs busy;
+  busy.wait = 6.0;
+  busy.nivcsw = 42;
+  busy.steal = 9;
+  o = decide(busy);
+  EXPECT_EQ(o.name, "contended");
+  EXPECT_EQ(o.why, "runqueue wait 6.0% of on-cpu time (nivcsw 42, steal +9) — a LOWER BOUND, not a measurement");
+}
+
+TEST(Verdict, Thresholds) {
+  Inputs at;
+  at.wait = 5.0;
+  EXPECT_EQ(decide(at).name, "clean");
+  Inputs steal50;
+  steal50.steal = 50;
+  EXPECT_EQ(decide(steal50).name, "clean");
+  steal50.steal = 51;
+  EXPECT_EQ(decide(steal50).name, "contended");
+
+  Inputs rt;
+  rt.wait = 8.0;
+  rt.quiesce = QUIESCE_RT;
+  EXPECT_EQ(decide(rt).name, "clean");
+  rt.quiesce = QUIESCE_NONE;
+  EXPECT_EQ(decide(rt).name, "contended");
+
+  EXPECT_DOUBLE_EQ(wait_threshold(QUIESCE_RT, 950000), 10.0);
+  EXPECT_DOUBLE_EQ(wait_threshold(QUIESCE_RT, -1), 5.0);
+  EXPECT_DOUBLE_EQ(wait_threshold(QUIESCE_RT, 1000000), 5.0);
+  EXPECT_DOUBLE_EQ(wait_threshold(QUIESCE_NONE, 500000), 5.0);
+}
+
+TEST(Verdict, ProbeAndPrecisionSuffixes) {
+  Inputs probe;
+  probe.probe = 1;
+  probe.wait = 0.12;
+  probe.peak_mc = 55000;
+  Outcome o = decide(probe);
+  EXPECT_EQ(o.name, "indicative");
+  EXPECT_EQ(o.why, "runqueue wait 0.12%, freq stable, thermal max 55.0°C [probe: 3s capability reading, not a benchmark]");
+
+  Inputs loose;
+  loose.rounds = 12;
+  loose.converged = 0;
+  loose.precision = 0.062;
+  o = decide(loose);
+  EXPECT_EQ(o.name, "indicative");
+  EXPECT_NE(o.why.find(" [precision ±6.2% over 12 rounds, target 1.5%]"), std::string::npos);
+  loose.precision = 0.031;
+  o = decide(loose);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_NE(o.why.find("[precision ±3.1% over 12 rounds, target 1.5%]"), std::string::npos);
+  loose.wait = 9.0;
+  loose.precision = 0.2;
+  EXPECT_EQ(decide(loose).name, "contended");
+
+  Inputs nothing;
+  nothing.rounds = 0;
+  o = decide(nothing);
+  EXPECT_EQ(o.why, "runqueue wait 0.00%, freq stable, thermal max 0.0°C");
+  EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 1.0);
+}
+
+TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
+  Inputs in;
+  in.rounds = 5;
+  in.wait = 50.0;  // the row's own wait is ignored for full runs with rounds
+  reset_round_state();
+  Outcome o = decide(in);
+  EXPECT_EQ(o.name, "contended");
+  // Now the history says otherwise.
+  TempTree tree;
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
+  const double history[] = {90.0, 0.5, 0.2, 0.4, 0.3};
+  for (int i = 0; i < 5; ++i) g_rounds.wait_history[i] = history[i];
+  decide_verdict(0);
+  EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.35%, freq stable, thermal max 0.0°C");
+}
+
+TEST(Verdict, LongReasonNeverOverflows) {
+  Inputs in;
+  in.rounds = 3;
+  in.converged = 0;
+  in.thermal = 1;
+  in.wait = 1e300;
+  in.peak_mc = 100000;
+  decide(in);
+  EXPECT_LE(std::string(g_verdict.verdict_why).size(), 255u);
+}
+
+}  // namespace
