@@ -13,6 +13,17 @@ namespace {
 
 class FingerprintTest : public MachineFixture {
  protected:
+  void SetUp() override {
+    MachineFixture::SetUp();
+    std::memcpy(saved_, g_fingerprint, sizeof saved_);
+  }
+  void TearDown() override {
+    std::memcpy(g_fingerprint, saved_, sizeof saved_);
+    MachineFixture::TearDown();
+  }
+
+  char saved_[sizeof g_fingerprint];
+
   std::string fingerprint_of(const std::string& exe_bytes) {
     put("/exe", exe_bytes);
     char out[192];
@@ -23,11 +34,8 @@ class FingerprintTest : public MachineFixture {
 
 TEST_F(FingerprintTest, UnreadableExecutableHashesAsEmptyInput) {
   use_fixture("no-such-tree");
-  char saved[sizeof g_fingerprint];
-  std::memcpy(saved, g_fingerprint, sizeof saved);
   compute_fingerprint();
   std::string fp = g_fingerprint;
-  std::memcpy(g_fingerprint, saved, sizeof saved);
   std::string expected = std::string(TFX_COMPILER_TEXT) + " " + TFX_FLAGS_TEXT + " sha256:e3b0c44298fc1c14";
   EXPECT_EQ(fp, expected.substr(0, sizeof g_fingerprint - 1));
 }
@@ -74,13 +82,10 @@ TEST_F(FingerprintTest, LongTextsAreCutTo191Characters) {
 }
 
 TEST_F(FingerprintTest, OwnExecutableIsStable) {
-  char saved[sizeof g_fingerprint];
-  std::memcpy(saved, g_fingerprint, sizeof saved);
   compute_fingerprint();
   std::string first = g_fingerprint;
   compute_fingerprint();
   std::string second = g_fingerprint;
-  std::memcpy(g_fingerprint, saved, sizeof saved);
   EXPECT_EQ(first, second);
   std::size_t at = first.rfind(" sha256:");
   ASSERT_NE(at, std::string::npos);

@@ -8,7 +8,15 @@
 
 namespace {
 
-class TopologyTest : public MachineFixture {};
+class TopologyTest : public MachineFixture {
+ protected:
+  static void load(const char* fixture, long online) {
+    reset_machine();
+    use_fixture(fixture);
+    set_online(online);
+    read_topology();
+  }
+};
 
 std::vector<int> found_ids() {
   return std::vector<int>(g_machine.cpu_ids, g_machine.cpu_ids + g_machine.ncpu);
@@ -45,10 +53,7 @@ TEST_F(TopologyTest, FixtureTreesGiveCountsSplitAndSettings) {
   };
   for (const TreeCase& c : cases) {
     SCOPED_TRACE(std::string(c.fixture) + " online=" + std::to_string(c.online));
-    reset_machine();
-    use_fixture(c.fixture);
-    set_online(c.online);
-    read_topology();
+    load(c.fixture, c.online);
     EXPECT_EQ(found_ids(), c.ids);
     EXPECT_EQ(g_machine.p_threads, c.p_threads);
     EXPECT_EQ(g_machine.e_threads, c.e_threads);
@@ -62,9 +67,7 @@ TEST_F(TopologyTest, FixtureTreesGiveCountsSplitAndSettings) {
 }
 
 TEST_F(TopologyTest, PerCpuFactsAreIndexedByPosition) {
-  use_fixture("topo-offline-gap");
-  set_online(8);
-  read_topology();
+  load("topo-offline-gap", 8);
   ASSERT_EQ(g_machine.ncpu, 4);
   // position 1 is the offline cpu1: present, but nothing readable
   EXPECT_EQ(g_machine.core_id[1], -1);
@@ -83,28 +86,21 @@ TEST_F(TopologyTest, PerCpuFactsAreIndexedByPosition) {
 }
 
 TEST_F(TopologyTest, ReadsEveryPerCpuFile) {
-  use_fixture("topo-hybrid-capacity");
-  set_online(8);
-  read_topology();
+  load("topo-hybrid-capacity", 8);
   EXPECT_EQ(g_machine.capacity[0], 446);
   EXPECT_EQ(g_machine.capacity[7], 1024);
   EXPECT_EQ(g_machine.core_id[5], 8);
   EXPECT_EQ(g_machine.is_e[3], 1);
   EXPECT_EQ(g_machine.is_e[4], 0);
 
-  reset_machine();
-  use_fixture("topo-max-freq");
-  set_online(4);
-  read_topology();
+  load("topo-max-freq", 4);
   EXPECT_EQ(g_machine.max_khz[0], 1700000);
   EXPECT_EQ(g_machine.max_khz[3], 2000000);
   EXPECT_EQ(g_machine.capacity[3], 0);
 }
 
 TEST_F(TopologyTest, SingleCpuFallbackKeepsZeroFacts) {
-  use_fixture("topo-no-core-id");
-  set_online(0);
-  read_topology();
+  load("topo-no-core-id", 0);
   ASSERT_EQ(g_machine.ncpu, 1);
   // not the -1 / 0 kHz of a CPU that was found and unreadable: the start values stay
   EXPECT_EQ(g_machine.core_id[0], 0);
