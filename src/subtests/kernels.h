@@ -63,3 +63,6 @@ void expand_aes_key(const uint8_t key[16], uint32_t out[44]);
 // Helpers the tests use as oracles' counterparts.
 uint32_t crc32c_bytes(uint32_t crc, const uint8_t* p, std::size_t len);  // standard CRC-32C, continuing crc
 void aes128_encrypt_block(const uint32_t round_keys[44], const uint32_t in[4], uint32_t out[4]);
+// The lz4 kernel's compressor: one LZ4 block of src into out, which must hold at least
+// len + len / 255 + 24 bytes (literals are copied eight bytes at a time). Returns the size.
+uint32_t lz4_compress_block(const uint8_t* src, uint32_t len, uint8_t* out, uint16_t table[LZ4_TABLE_ENTRIES]);
