@@ -42,55 +42,50 @@ inline uint32_t small_sigma0(uint32_t x) { return ror(x, 7) ^ ror(x, 18) ^ (x >>
 inline uint32_t small_sigma1(uint32_t x) { return ror(x, 17) ^ ror(x, 19) ^ (x >> 10); }
 
 // One round. The sum that does not depend on e (h + K + W) is formed first, so only
-// Sigma1(e) and Ch lie on the chain from e to the next e.
-#define SHA_ROUND(a, b, c, d, e, f, g, h, t, w)                   \
+// Sigma1(e) and Ch lie on the chain from e to the next e. Maj(a, b, c) is b ^ ((a ^ b) & (b ^ c)),
+// and b ^ c is the previous round's a ^ b, so each round hands its a ^ b (ab) to the next (bc).
+#define SHA_ROUND(a, b, c, d, e, f, g, h, t, word, ab, bc)        \
   do {                                                           \
-    uint32_t t1 = (h) + K[t] + (w);                              \
+    uint32_t t1 = (h) + K[t] + (word);                           \
     t1 += (g) ^ ((e) & ((f) ^ (g)));                             \
     t1 += big_sigma1(e);                                         \
     (d) += t1;                                                   \
-    (h) = t1 + big_sigma0(a) + (((a) & (b)) | ((c) & ((a) | (b)))); \
+    (ab) = (a) ^ (b);                                            \
+    (h) = t1 + big_sigma0(a) + ((b) ^ ((ab) & (bc)));            \
   } while (0)
 
-// Rounds 0..15 take the message words straight from the block.
-#define SHA_LOAD_ROUNDS8(t)                                       \
-  SHA_ROUND(a, b, c, d, e, f, g, h, (t) + 0, w[(t) + 0] = load_be32(p + 4 * ((t) + 0))); \
-  SHA_ROUND(h, a, b, c, d, e, f, g, (t) + 1, w[(t) + 1] = load_be32(p + 4 * ((t) + 1))); \
-  SHA_ROUND(g, h, a, b, c, d, e, f, (t) + 2, w[(t) + 2] = load_be32(p + 4 * ((t) + 2))); \
-  SHA_ROUND(f, g, h, a, b, c, d, e, (t) + 3, w[(t) + 3] = load_be32(p + 4 * ((t) + 3))); \
-  SHA_ROUND(e, f, g, h, a, b, c, d, (t) + 4, w[(t) + 4] = load_be32(p + 4 * ((t) + 4))); \
-  SHA_ROUND(d, e, f, g, h, a, b, c, (t) + 5, w[(t) + 5] = load_be32(p + 4 * ((t) + 5))); \
-  SHA_ROUND(c, d, e, f, g, h, a, b, (t) + 6, w[(t) + 6] = load_be32(p + 4 * ((t) + 6))); \
-  SHA_ROUND(b, c, d, e, f, g, h, a, (t) + 7, w[(t) + 7] = load_be32(p + 4 * ((t) + 7)))
+// Eight rounds with the message word of round t given by W(t).
+#define SHA_ROUNDS8(t, W)                                         \
+  SHA_ROUND(a, b, c, d, e, f, g, h, (t) + 0, W((t) + 0), x, y); \
+  SHA_ROUND(h, a, b, c, d, e, f, g, (t) + 1, W((t) + 1), y, x); \
+  SHA_ROUND(g, h, a, b, c, d, e, f, (t) + 2, W((t) + 2), x, y); \
+  SHA_ROUND(f, g, h, a, b, c, d, e, (t) + 3, W((t) + 3), y, x); \
+  SHA_ROUND(e, f, g, h, a, b, c, d, (t) + 4, W((t) + 4), x, y); \
+  SHA_ROUND(d, e, f, g, h, a, b, c, (t) + 5, W((t) + 5), y, x); \
+  SHA_ROUND(c, d, e, f, g, h, a, b, (t) + 6, W((t) + 6), x, y); \
+  SHA_ROUND(b, c, d, e, f, g, h, a, (t) + 7, W((t) + 7), y, x)
 
+// Rounds 0..15 take the message words straight from the block.
+#define SHA_LOAD(t) (w[t] = load_be32(p + 4 * (t)))
 // Message word t (t >= 16) replaces word t - 16 in the ring.
 #define SHA_SCHED(t)                                                              \
   (w[(t) & 15] += small_sigma1(w[((t) - 2) & 15]) + w[((t) - 7) & 15] +           \
                   small_sigma0(w[((t) - 15) & 15]))
-
-#define SHA_SCHED_ROUNDS8(t)                                       \
-  SHA_ROUND(a, b, c, d, e, f, g, h, (t) + 0, SHA_SCHED((t) + 0)); \
-  SHA_ROUND(h, a, b, c, d, e, f, g, (t) + 1, SHA_SCHED((t) + 1)); \
-  SHA_ROUND(g, h, a, b, c, d, e, f, (t) + 2, SHA_SCHED((t) + 2)); \
-  SHA_ROUND(f, g, h, a, b, c, d, e, (t) + 3, SHA_SCHED((t) + 3)); \
-  SHA_ROUND(e, f, g, h, a, b, c, d, (t) + 4, SHA_SCHED((t) + 4)); \
-  SHA_ROUND(d, e, f, g, h, a, b, c, (t) + 5, SHA_SCHED((t) + 5)); \
-  SHA_ROUND(c, d, e, f, g, h, a, b, (t) + 6, SHA_SCHED((t) + 6)); \
-  SHA_ROUND(b, c, d, e, f, g, h, a, (t) + 7, SHA_SCHED((t) + 7))
 
 void compress_blocks(uint32_t state[8], const uint8_t* p, std::size_t blocks) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   uint32_t w[16];
   for (; blocks != 0; --blocks, p += 64) {
-    SHA_LOAD_ROUNDS8(0);
-    SHA_LOAD_ROUNDS8(8);
-    SHA_SCHED_ROUNDS8(16);
-    SHA_SCHED_ROUNDS8(24);
-    SHA_SCHED_ROUNDS8(32);
-    SHA_SCHED_ROUNDS8(40);
-    SHA_SCHED_ROUNDS8(48);
-    SHA_SCHED_ROUNDS8(56);
+    uint32_t x, y = b ^ c;  // a ^ b handed between rounds, alternating names
+    SHA_ROUNDS8(0, SHA_LOAD);
+    SHA_ROUNDS8(8, SHA_LOAD);
+    SHA_ROUNDS8(16, SHA_SCHED);
+    SHA_ROUNDS8(24, SHA_SCHED);
+    SHA_ROUNDS8(32, SHA_SCHED);
+    SHA_ROUNDS8(40, SHA_SCHED);
+    SHA_ROUNDS8(48, SHA_SCHED);
+    SHA_ROUNDS8(56, SHA_SCHED);
     a = state[0] += a;
     b = state[1] += b;
     c = state[2] += c;
@@ -102,9 +97,9 @@ void compress_blocks(uint32_t state[8], const uint8_t* p, std::size_t blocks) {
   }
 }
 
-#undef SHA_SCHED_ROUNDS8
 #undef SHA_SCHED
-#undef SHA_LOAD_ROUNDS8
+#undef SHA_LOAD
+#undef SHA_ROUNDS8
 #undef SHA_ROUND
 
 }  // namespace

@@ -24,20 +24,14 @@ constexpr uint32_t LZ4_MATCH_END_MARGIN = 8;     // and ends at least this far b
 constexpr uint32_t LZ4_MAX_OFFSET = 65535;
 constexpr uint8_t AES_RCON[10] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1b, 0x36};
 
-inline uint32_t load_le32(const uint8_t* p) {
-  uint32_t v;
+// An unaligned little-endian load of a 32- or 64-bit word.
+template <typename Word>
+inline Word load_le(const uint8_t* p) {
+  Word v;
   std::memcpy(&v, p, sizeof v);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap32(v);
-#endif
-  return v;
-}
-
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
+  if constexpr (sizeof(Word) == 8) v = __builtin_bswap64(v);
+  else v = __builtin_bswap32(v);
 #endif
   return v;
 }
@@ -50,7 +44,7 @@ inline uint32_t ror32(uint32_t v, unsigned r) { return (v >> r) | (v << (32 - r)
 [[gnu::always_inline]] inline uint32_t crc32c_raw(uint32_t crc, const uint8_t* p, std::size_t len) {
   const std::size_t words = len / 4;
   for (std::size_t i = 0; i < words; ++i) {
-    const uint32_t t = crc ^ load_le32(p + 4 * i);
+    const uint32_t t = crc ^ load_le<uint32_t>(p + 4 * i);
     crc = crc_tables[3][t & 0xFF] ^ crc_tables[2][(t >> 8) & 0xFF] ^
           crc_tables[1][(t >> 16) & 0xFF] ^ crc_tables[0][t >> 24];
   }
@@ -81,11 +75,11 @@ inline uint32_t first_diff_byte(uint64_t diff) { return static_cast<uint32_t>(__
     const uint8_t* const match_start_limit = end - LZ4_MATCH_START_MARGIN;
     const uint8_t* const match_end_limit = end - LZ4_MATCH_END_MARGIN;
     while (ip < match_start_limit) {
-      const uint32_t seq = load_le32(ip);
+      const uint32_t seq = load_le<uint32_t>(ip);
       const uint32_t h = (seq * LZ4_HASH_MUL) >> 16;
       const uint8_t* cand = src + table[h];
       table[h] = static_cast<uint16_t>(ip - src);
-      if (cand >= ip || ip - cand > LZ4_MAX_OFFSET || load_le32(cand) != seq) {
+      if (cand >= ip || ip - cand > LZ4_MAX_OFFSET || load_le<uint32_t>(cand) != seq) {
         ++ip;
         continue;
       }
@@ -93,7 +87,7 @@ inline uint32_t first_diff_byte(uint64_t diff) { return static_cast<uint32_t>(__
       const uint8_t* mp = ip + LZ4_MIN_MATCH;
       const uint8_t* cp = cand + LZ4_MIN_MATCH;
       while (mp < match_end_limit) {
-        const uint64_t diff = load_le64(mp) ^ load_le64(cp);
+        const uint64_t diff = load_le<uint64_t>(mp) ^ load_le<uint64_t>(cp);
         if (diff != 0) {
           mp += first_diff_byte(diff);
           break;
