@@ -1,0 +1,101 @@
+# The tombstone, the RT-throttling check, the signals and the cpuset isolation, each in a private
+# mount namespace; isolation only ever sees a fake cpuset tree mounted over the real one.
+source "$(dirname "$0")/lib.bash"
+need_root
+export BIN
+TS=/tmp/.tallyfox_tombstone
+FULL=(--full --json --seconds 0.2 --subtests int_scalar,crc32c)
+
+# A fake flat cpuset hierarchy over /sys/fs/cgroup/cpuset; the setup fails when it cannot be
+# mounted, so the real hierarchy is never touched.
+FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
+  printf "1\n999991\n999992\n" > /tmp/cs/tasks &&
+  mkdir -p /sys/fs/cgroup/cpuset && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90
+  [ "$(cat /sys/fs/cgroup/cpuset/tasks | wc -l)" = 3 ] || exit 91'
+CPUSET_STATE='echo "rest=$([ -e /tmp/cs/tallyfox_rest ] && echo yes || echo no) tasks=$(tr "\n" " " < /tmp/cs/tasks)"'
+
+# --- tombstone present: a full run refuses rt once, says so, and removes it at its clean end
+TFX_CLI_CONSENT=1 AFTER='[ -e /tmp/.tallyfox_tombstone ] && echo LEFT' \
+  ns "touch $TS" "${FULL[@]}" </dev/null >"$WORK/out" 2>"$WORK/err"
+check "tombstone message" grep -qx "tallyfox: tombstone $TS present (previous run did not exit cleanly) — refusing --quiesce=rt for this run" "$WORK/err"
+check "the run went on at none" jq -se '.[-1].quiesce == "none"' "$WORK/out"
+check "a clean end removes the tombstone" bash -c "! grep -q LEFT '$WORK/err'"
+
+TFX_CLI_CONSENT=1 ns "touch $TS" "${FULL[@]}" --quiesce none </dev/null >/dev/null 2>"$WORK/err"
+check "with --quiesce none nothing is said" [ ! -s "$WORK/err" ]
+
+# --- a probe creates and removes the tombstone
+AFTER='cat /tmp/seen 2>/dev/null; [ -e /tmp/.tallyfox_tombstone ] && echo LEFT' \
+  ns '( for i in $(seq 60); do [ -e /tmp/.tallyfox_tombstone ] && { echo SEEN > /tmp/seen; break; }; sleep 0.05; done ) &' \
+  --probe --json </dev/null >/dev/null 2>"$WORK/err"
+check "a probe creates the tombstone" grep -qx SEEN "$WORK/err"
+check "and removes it" bash -c "! grep -q LEFT '$WORK/err'"
+
+# --- a symbolic link at the tombstone path is never followed
+AFTER='[ -e /tmp/target ] && echo CREATED; [ -L /tmp/.tallyfox_tombstone ] && echo LINK' \
+  ns "ln -s /tmp/target $TS" --probe </dev/null >/dev/null 2>"$WORK/err"
+check "a link's target is not created" bash -c "! grep -q CREATED '$WORK/err'"
+
+# --- a second run while one is measuring is refused and leaves the first one's tombstone alone
+TFX_CLI_CONSENT=1 AFTER='cat /tmp/first.status' ns '
+  "$BIN" --full --json --seconds 0.3 --subtests int_scalar >/tmp/first.out 2>&1 &
+  p=$!; sleep 0.6
+  "$BIN" --probe >/tmp/second.out 2>&1; echo "second=$? $(cat /tmp/second.out)" >&2
+  [ -e /tmp/.tallyfox_tombstone ] && echo "first-still-marked" >&2
+  wait $p; echo "first=$?" > /tmp/first.status' --version </dev/null >/dev/null 2>"$WORK/err"
+check "the second run is refused with status 1" grep -qx "second=1 tallyfox: another run is measuring on this machine ($TS is held) — not starting" "$WORK/err"
+check "the first run keeps its tombstone and ends normally" bash -c "grep -q first-still-marked '$WORK/err' && grep -qx 'first=[02]' '$WORK/err'"
+
+# --- RT throttling disabled refuses L1
+TFX_CLI_CONSENT=1 ns "echo -1 > /tmp/rt && mount --bind /tmp/rt /proc/sys/kernel/sched_rt_runtime_us || exit 90" "${FULL[@]}" \
+  </dev/null >"$WORK/out" 2>"$WORK/err"
+check "sched_rt_runtime_us=-1 message" grep -qx "tallyfox: sched_rt_runtime_us=-1 (RT throttling disabled) — refusing L1, falling back to SCHED_OTHER" "$WORK/err"
+check "the run reports rt_runtime_us -1" jq -se '.[0].rt_runtime_us == -1 and .[-1].quiesce == "none"' "$WORK/out"
+
+# --- isolation on the fake tree: moved and released
+TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE" ns "$FAKE_CPUSET" "${FULL[@]}" --quiesce isolate --cpus 1 \
+  </dev/null >"$WORK/out" 2>"$WORK/err"
+check "isolated run reports isolate" jq -se '.[-1].quiesce == "isolate" and .[-1].cpus_used == 1' "$WORK/out"
+check "after the run the rest cpuset is gone and the tasks are back" grep -q "rest=no tasks=.*999991 999992" "$WORK/err"
+
+ns "$FAKE_CPUSET" --probe --quiesce isolate </dev/null >/dev/null 2>"$WORK/err"
+check "isolate in a probe falls back to rt" grep -qx "tallyfox: --quiesce isolate is full-mode only; using rt" "$WORK/err"
+
+TFX_CLI_CONSENT=1 ns "$FAKE_CPUSET" "${FULL[@]}" --quiesce isolate </dev/null >"$WORK/out" 2>"$WORK/err"
+check "every cpu a bench cpu falls back to rt" grep -qx "tallyfox: L2 isolate unavailable (every cpu is a bench cpu — nowhere to move anything) — falling back to rt" "$WORK/err"
+
+# --- fatal signals during an isolated full run: cleanup, then death by that signal
+for sig in TERM INT HUP; do
+  ( TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET" --full --json --seconds 1 \
+      --quiesce isolate --cpus 1 </dev/null >/dev/null 2>"$WORK/sig.err"; echo $? >"$WORK/sig.status" ) &
+  runner=$!
+  pid=
+  for _ in $(seq 100); do pid=$(pgrep -n -x tallyfox) && break; sleep 0.05; done
+  sleep 1
+  kill -"$sig" "$pid"
+  wait "$runner"
+  num=$(kill -l "$sig")
+  check "SIG$sig: the process dies by it" [ "$(cat "$WORK/sig.status")" = $((128 + num)) ]
+  check "SIG$sig: cpuset released, tombstone gone" bash -c "grep -q 'rest=no tasks=.*999991' '$WORK/sig.err' && ! grep -q LEFT '$WORK/sig.err'"
+done
+
+# --- the reader of a JSON stream goes away: SIGPIPE runs the cleanup too
+TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" \
+  ns "$FAKE_CPUSET" --full --json --seconds 0.2 --quiesce isolate --cpus 1 </dev/null 2>"$WORK/err" | head -n 1 >/dev/null
+check "piped into head: cpuset released, tombstone gone" bash -c "grep -q 'rest=no tasks=.*999991' '$WORK/err' && ! grep -q LEFT '$WORK/err'"
+
+# --- SIGKILL leaves the tombstone and the rest cpuset; the next run refuses rt once, and the next
+# isolating run first frees the tasks the killed run had confined
+TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; cat /tmp/second.err; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET
+  \"\$BIN\" --full --json --seconds 1 --quiesce isolate --cpus 1 >/dev/null 2>&1 &
+  p=\$!; sleep 1.5; kill -KILL \$p; wait \$p
+  [ -e $TS ] && echo KILLED-LEFT-TOMBSTONE >&2
+  [ -e /tmp/cs/tallyfox_rest ] && echo KILLED-LEFT-REST >&2
+  \"\$BIN\" ${FULL[*]} >/dev/null 2>/tmp/second.err" \
+  "${FULL[@]}" --quiesce isolate --cpus 1 </dev/null >"$WORK/out" 2>"$WORK/err"
+check "SIGKILL leaves the tombstone and the rest cpuset" bash -c "grep -q KILLED-LEFT-TOMBSTONE '$WORK/err' && grep -q KILLED-LEFT-REST '$WORK/err'"
+check "the next run refuses rt once" grep -q "refusing --quiesce=rt for this run" "$WORK/err"
+check "the next isolating run frees the confined tasks and cleans up" \
+  bash -c "grep -q 'rest=no tasks=.*999991 999992' '$WORK/err' && ! grep -q '^LEFT' '$WORK/err'"
+
+finish
