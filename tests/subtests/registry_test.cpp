@@ -49,6 +49,7 @@ TEST(Registry, NineRowsInOrder) {
 }
 
 TEST(Registry, ProbeAndFilterSelection) {
+  register_subtests();
   reset_config();
   g_config.mode = MODE_PROBE;
   int n = 0;
