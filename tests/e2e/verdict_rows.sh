@@ -1,0 +1,57 @@
+# The verdict's rows on a machine made to misbehave with fixture files mounted over /proc and
+# /sys in a private namespace: steal that grows, a temperature past the mark, a sagging clock,
+# and a busy loop competing for the bench CPU.
+source "$(dirname "$0")/lib.bash"
+need_root
+# Real-time workers (the full run's default) keep other load on this machine from turning a
+# thermal or clock case into a contended one.
+RUN=(--full --json --seconds 0.3 --subtests int_scalar)
+
+verdict() { jq -r 'select(.event=="result") | .verdict' "$1"; }
+why() { jq -r 'select(.event=="result") | .verdict_why' "$1"; }
+
+# --- steal grows by 100 ticks during the run
+STEAL='printf "cpu  10 0 10 100 0 0 0 100\n" > /tmp/stat && mount --bind /tmp/stat /proc/stat || exit 90
+  ( sleep 0.7; printf "cpu  10 0 10 100 0 0 0 200\n" > /tmp/stat ) &'
+TFX_CLI_CONSENT=1 ns "$STEAL" "${RUN[@]}" </dev/null >"$WORK/out" 2>"$WORK/err"
+check "growing steal gives contended ($(verdict "$WORK/out"))" [ "$(verdict "$WORK/out")" = contended ]
+check "the reason carries the steal" grep -q 'steal +100)' <<<"$(why "$WORK/out")"
+
+# --- a CPU sensor at 96 °C: the notice once, and throttled
+HOT='mount -t tmpfs tmpfs /sys/class && mkdir -p /sys/class/hwmon/hwmon0 || exit 90
+  echo coretemp > /sys/class/hwmon/hwmon0/name && echo 96000 > /sys/class/hwmon/hwmon0/temp1_input'
+TFX_CLI_CONSENT=1 ns "$HOT" "${RUN[@]}" </dev/null >"$WORK/out" 2>"$WORK/err"
+status=$?
+check "the 95 °C notice is printed once" [ "$(grep -c '°C reached (95°C mark)' "$WORK/err")" = 1 ]
+check "exactly the notice text" grep -qx 'tallyfox: 96.0°C reached (95°C mark) — measuring the sustained state, not stopping' "$WORK/err"
+check "hot gives throttled ($(verdict "$WORK/out"))" [ "$(verdict "$WORK/out")" = throttled ]
+check "hot run: status 0, thermal limited" bash -c "[ $status = 0 ] && jq -se '.[-1].thermal.limited == 1 and .[-1].thermal.peak_c == 96 and .[0].thermal_c == 96' '$WORK/out'"
+
+# --- hot and contended: untrusted, status 2
+TFX_CLI_CONSENT=1 ns "$HOT
+  $STEAL" "${RUN[@]}" </dev/null >"$WORK/out" 2>/dev/null
+status=$?
+check "hot and contended gives untrusted with status 2" [ "$(verdict "$WORK/out") $status" = "untrusted 2" ]
+
+# --- a clock that keeps sagging below 0.9 of its peak on the bench CPUs
+SAG='mkdir -p /tmp/cpu && cp -r /sys/devices/system/cpu/. /tmp/cpu/ 2>/dev/null
+  for c in /tmp/cpu/cpu[0-9]*; do mkdir -p $c/cpufreq && echo 2000000 > $c/cpufreq/cpuinfo_max_freq &&
+    echo 2000000 > $c/cpufreq/scaling_cur_freq; done
+  mount --bind /tmp/cpu /sys/devices/system/cpu || exit 90
+  ( while :; do for f in 1500000 2000000; do for c in /tmp/cpu/cpu[0-9]*; do echo $f > $c/cpufreq/scaling_cur_freq; done; sleep 0.12; done; done ) &'
+TFX_CLI_CONSENT=1 ns "$SAG" --full --json --seconds 1 --subtests int_scalar </dev/null >"$WORK/out" 2>"$WORK/err"
+check "a sagging clock gives throttled ($(verdict "$WORK/out"): $(why "$WORK/out"))" [ "$(verdict "$WORK/out")" = throttled ]
+check "clock figures reach the events" jq -se '.[0].max_mhz == 2000 and ([.[] | select(.event=="subtest")][-1] | .khz_lo == 1500000 and .khz_hi == 2000000) and .[-1].thermal.clock_ratio == 0.75' "$WORK/out"
+
+# --- a busy loop pinned on the bench CPU without real-time priority
+BUSY='taskset -c 0 sh -c "while :; do :; done" & echo $! > /tmp/busy'
+TFX_CLI_CONSENT=1 AFTER='kill $(cat /tmp/busy)' ns "$BUSY" --full --json --quiesce none --cpus 0 --seconds 0.3 \
+  --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
+check "a competing busy loop gives contended ($(verdict "$WORK/out"))" [ "$(verdict "$WORK/out")" = contended ]
+check "with the wait figure in the reason" grep -Eq '^runqueue wait [0-9]+\.[0-9]% of on-cpu time' <<<"$(why "$WORK/out")"
+
+# --- nothing to read: no schedstat-free kernel here, but no cpufreq and no sensors at all
+TFX_CLI_CONSENT=1 ns 'mount -t tmpfs tmpfs /sys/class || exit 90' "${RUN[@]}" </dev/null >"$WORK/out" 2>/dev/null
+check "no sensors: thermal_c -0.0 and clock ratio 1" bash -c "grep -q '\"thermal_c\":-0.0' '$WORK/out' && jq -se '.[-1].thermal.clock_ratio == 1 and .[-1].thermal.peak_c == 0' '$WORK/out'"
+
+finish
