@@ -1,0 +1,70 @@
+// What the measuring loop costs the measured CPUs, and how close an all-core phase comes to
+// perfect scaling on an idle machine.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <sys/resource.h>
+
+#include "engine/phase.h"
+#include "machine/topology.h"
+#include "run/config.h"
+#include "run/control.h"
+#include "subtests/inputs.h"
+#include "subtests/registry.h"
+
+namespace {
+
+double thread_cpu_seconds() {
+  rusage ru{};
+  getrusage(RUSAGE_THREAD, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+void setup() {
+  static const bool ready = [] {
+    reset_config();
+    reset_run_control();
+    read_topology();
+    build_crc_tables();
+    build_aes_tables();
+    register_subtests();
+    return prepare_inputs() == 0;
+  }();
+  if (!ready) std::abort();
+}
+
+// CPU time of the calling (sampling) thread per second of a 1 s single-thread phase, in percent
+// of one CPU.
+void BM_SamplerCost(benchmark::State& bs) {
+  setup();
+  const int cpus[1] = {g_machine.cpu_ids[0]};
+  double pct = 0;
+  for (auto _ : bs) {
+    PhaseResult out{};
+    const double c0 = thread_cpu_seconds();
+    const double t0 = now_seconds();
+    run_phase(&out, &g_registry[0], cpus, 1, 1.0, "single");
+    pct = (thread_cpu_seconds() - c0) / (now_seconds() - t0) * 100.0;
+  }
+  bs.counters["sampler_cpu_pct"] = pct;
+}
+BENCHMARK(BM_SamplerCost)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// int_scalar all-core rate over (workers × single-thread rate), 0.6 s phases as in a full run.
+void BM_AllCoreScaling(benchmark::State& bs) {
+  setup();
+  const int n = g_machine.ncpu;
+  double scaling = 0;
+  for (auto _ : bs) {
+    PhaseResult st{}, mt{};
+    run_phase(&st, &g_registry[0], g_machine.cpu_ids, 1, 0.6, "single");
+    run_phase(&mt, &g_registry[0], g_machine.cpu_ids, n, 0.6, "all-core");
+    scaling = st.rate > 0 ? mt.rate / (n * st.rate) : 0.0;
+  }
+  bs.counters["scaling"] = scaling;
+  bs.counters["cpus"] = n;
+}
+BENCHMARK(BM_AllCoreScaling)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
