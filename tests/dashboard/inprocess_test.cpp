@@ -10,6 +10,7 @@
 
 #include "dashboard/inprocess.h"
 #include "dashboard/outbuf.h"
+#include "dashboard/frame_text.h"
 #include "dashboard/peers.h"
 #include "engine/interference.h"
 #include "engine/phase.h"
@@ -20,28 +21,6 @@
 #include "verdict/verdict.h"
 
 namespace {
-
-bool is_final(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// The text a terminal would show: CSI sequences removed.
-std::string plain(std::string_view s) {
-  std::string r;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
-      for (i += 2; i < s.size() && !is_final(s[i]); ++i) {
-      }
-      continue;
-    }
-    r += s[i];
-  }
-  return r;
-}
-
-int count(std::string_view s, std::string_view part) {
-  int n = 0;
-  for (std::size_t at = s.find(part); at != std::string_view::npos; at = s.find(part, at + part.size())) ++n;
-  return n;
-}
 
 // A frame split at its cursor positionings: the bytes placed at column 1 of each row, and the
 // rows whose last column holds the box edge.
@@ -309,7 +288,7 @@ TEST_F(InProcess, SubtestRowsAndStatusLines) {
   EXPECT_EQ(f.raw.at(head + 1).find("\x1b[92m" + std::string("█")) != std::string::npos, true);
   EXPECT_EQ(f.text(head + 1).substr(f.text(head + 1).size() - 4), " 90%");
   EXPECT_EQ(f.text(head + 2), "│ sha256      soft           223.6       —   —       single-thread only");
-  EXPECT_EQ(f.text(head + 3), "└" + [] { std::string s; for (int i = 0; i < 78; ++i) s += "─"; return s; }() + "┘");
+  EXPECT_EQ(f.text(head + 3), "└" + repeat("─", 78) + "┘");
   EXPECT_EQ(f.text(head + 4).rfind(" ▸ sha256/soft single ██████████░", 0), 0u);
   EXPECT_EQ(f.text(head + 4).substr(f.text(head + 4).size() - 5), "  50%");
   EXPECT_EQ(f.text(head + 5), " 1 thread under full load: 55% of its solo rate (worst subtest)");

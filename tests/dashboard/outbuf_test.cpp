@@ -4,28 +4,9 @@
 #include <string>
 
 #include "dashboard/outbuf.h"
+#include "dashboard/frame_text.h"
 
 namespace {
-
-std::string repeat(const std::string& s, int n) {
-  std::string r;
-  for (int i = 0; i < n; ++i) r += s;
-  return r;
-}
-
-// The text a terminal would show: CSI sequences removed.
-std::string plain(std::string_view s) {
-  std::string r;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
-      i += 2;
-      while (i < s.size() && !((s[i] >= 'A' && s[i] <= 'Z') || (s[i] >= 'a' && s[i] <= 'z'))) ++i;
-      continue;
-    }
-    r += s[i];
-  }
-  return r;
-}
 
 TEST(OutBufBar, FilledCellsRoundToNearest) {
   struct Case {

@@ -1,0 +1,102 @@
+# The dashboard the measuring process draws itself, seen in a real terminal (tmux): what a person
+# sees while it runs and at the end, the keys q and t, and the terminal given back after a normal
+# end, a q and a SIGTERM. Also its frames when standard output is a file.
+source "$(dirname "$0")/lib.bash"
+need_root
+command -v tmux >/dev/null || { echo "skipped: needs tmux for a real terminal"; exit 77; }
+
+SOCK="tfx-e2e-$$"
+tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
+trap 'tm kill-server 2>/dev/null; rm -rf "$WORK"' EXIT
+
+# start NAME "ENV=... ARGS": runs the binary as a dashboard child in a 120×40 pane, in a private
+# mount namespace with its own /tmp. The pane's shell notes its pid and `stty -g` before and after
+# the run on fd 3 (opened before /tmp is replaced), prints EXIT=<status>, then waits to be seen.
+start() {
+  local name=$1 env=${2%%--*} args=--${2#*--}
+  : >"$WORK/$name.log"
+  tm new-session -d -s "$name" -x 120 -y 40 "unshare --mount --propagation private bash -c '
+    exec 3>>\"$WORK/$name.log\"
+    mount -t tmpfs tmpfs /tmp || exit 90
+    echo pid=\$\$ >&3
+    echo before=\$(stty -g) >&3
+    env $env TFX_DASH_CHILD=1 \"$BIN\" $args
+    echo EXIT=\$?
+    echo after=\$(stty -g) >&3
+    sleep 60'"
+}
+pane() { tm capture-pane -p -t "$1" "${@:2}"; }
+# wait_for NAME PATTERN [TENTHS]: polls the pane until the extended regular expression shows.
+wait_for() {
+  local i
+  for ((i = 0; i < ${3:-150}; i++)); do
+    pane "$1" | grep -Eq -- "$2" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+field() { sed -n "s/^$2=//p" "$WORK/$1.log" | head -1; }
+restored() {  # the cursor is shown and the line settings are those from before the run
+  [ "$(tm display -p -t "$1" '#{cursor_flag}')" = 1 ] && [ -n "$(field "$1" before)" ] &&
+    [ "$(field "$1" before)" = "$(field "$1" after)" ]
+}
+
+# --- A probe from start to end.
+start probe "--ui --probe"
+check "probe: a running frame" wait_for probe '▸ (int_scalar|fp_scalar|sha256)/(base|soft) single'
+live=$(pane probe)
+check "probe: title bar" grep -Eq '^ tallyfox v0\.1\.1 — .* — [0-9]+C/[0-9]+T — probe( |$)' <<<"$live"
+check "probe: clock line" grep -Eq '^ freq [0-9]+ MHz/[0-9]+ base   temp [0-9.]+°C   t [0-9.]+s   deadline in' <<<"$live"
+check "probe: core map" grep -Eq '^│ ((██|▒▒|SS|!!|~~|░░|··) )+ *│$' <<<"$live"
+check "probe: map title" grep -Eq '^┌── CORE MAP — [0-9]+ cells · logical CPU ─+┐$' <<<"$live"
+check "probe: probe note" grep -q 'no index in probe mode — five consecutive probes' <<<"$live"
+check "probe: key line" grep -q '^ \[l\]egend  \[t\]heme  \[q\]uit' <<<"$live"
+check "probe: ends" wait_for probe '^EXIT=' 100
+end=$(pane probe -S -60)
+check "probe: subtest rows" [ "$(grep -Ec '^│ (int_scalar|fp_scalar |sha256    ) +(base|soft) +[0-9]+\.[0-9] +— +— +single-thread only +│$' <<<"$end")" = 3 ]
+check "probe: verdict line" grep -Eq '^ verdict INDICATIVE · ' <<<"$end"
+check "probe: no running subtest in the final frame" bash -c '! grep -q "▸" <<<"$1"' _ "$end"
+check "probe: summary after the frame" grep -Eq '^probe: 3 subtests, verdict indicative — ' <<<"$(sed -n '/\[q\]uit/,$p' <<<"$end")"
+check "probe: status 0" grep -q '^EXIT=0$' <<<"$end"
+check "probe: terminal restored" restored probe
+
+# --- t switches the theme, q stops a full run inside its first round; it still reports.
+start quit "TFX_CLI_CONSENT=1 --ui --full --quiesce none --seconds 1.0 --subtests int_scalar"
+check "quit: a running frame" wait_for quit '▸ int_scalar/base single'
+before_t=$(pane quit -e)
+tm send-keys -t quit t
+sleep 0.4
+after_t=$(pane quit -e)
+check "quit: 16-colour cells first" bash -c '! grep -q "38;5;" <<<"$1"' _ "$before_t"
+check "quit: t draws 256-colour cells" grep -q '38;5;' <<<"$after_t"
+tm send-keys -t quit q
+check "quit: ends after q" wait_for quit '^EXIT=' 60
+end=$(pane quit -S -60)
+check "quit: reports the partial round" grep -Eq '^full: 1 subtests, verdict [a-z]+ — ' <<<"$end"
+check "quit: index 0 without a completed round" grep -q '^  TFX index 0 (ST 0 · MT 0)' <<<"$end"
+check "quit: status 0 or 2" grep -Eq '^EXIT=(0|2)$' <<<"$end"
+check "quit: terminal restored" restored quit
+
+# --- SIGTERM: the cleanup restores the terminal and the process dies by the signal.
+start term "TFX_CLI_CONSENT=1 --ui --full --quiesce none --seconds 1.0 --subtests int_scalar"
+check "term: a running frame" wait_for term '▸ int_scalar/base'
+shell=$(field term pid)
+victim=$(pgrep -P "$shell" -x tallyfox)
+check "term: found the process" [ -n "$victim" ]
+[ -n "$victim" ] && kill -TERM "$victim"
+check "term: ends" wait_for term '^EXIT=' 60
+check "term: died by SIGTERM" grep -q '^EXIT=143$' <<<"$(pane term)"
+check "term: terminal restored" restored term
+
+# --- Standard output to a file: every frame, escapes included, then the summary.
+ns '' --ui --probe </dev/null >"$WORK/file" 2>/dev/null
+check "file: status 0" [ $? = 0 ]
+content=$(cat "$WORK/file")
+check "file: starts by hiding the cursor and clearing" [ "${content:0:10}" = $'\e[?25l\e[2J' ]
+check "file: several frames" [ "$(grep -o $'\e\\[?2026h' <<<"$content" | wc -l)" -ge 2 ]
+tail_text=${content##*$'\e[?2026l'}
+check "file: the last frame is followed by the restore and the summary" \
+  grep -Eq $'^\e\\[\\?25h\e\\[0m$' <<<"$(head -1 <<<"$tail_text")"
+check "file: summary" grep -Eq '^probe: 3 subtests, verdict indicative' <<<"$tail_text"
+
+finish
