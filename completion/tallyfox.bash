@@ -1,0 +1,24 @@
+# bash completion for tallyfox
+_tallyfox() {
+  local cur prev
+  cur=${COMP_WORDS[COMP_CWORD]}
+  prev=${COMP_WORDS[COMP_CWORD-1]}
+  case "$prev" in
+    --quiesce) COMPREPLY=($(compgen -W "none rt isolate" -- "$cur")); return ;;
+    --profile) COMPREPLY=($(compgen -W "quick standard thorough" -- "$cur")); return ;;
+    --subtests)
+      local names="int_scalar fp_scalar branch ptr_chase sha256 crc32c lz4 aes128ctr vec_f32"
+      local done_part=${cur%,*} word=${cur##*,}
+      if [ "$done_part" = "$cur" ]; then
+        COMPREPLY=($(compgen -W "$names" -- "$cur"))
+      else
+        COMPREPLY=($(compgen -W "$names" -P "$done_part," -- "$word"))
+      fi
+      compopt -o nospace 2>/dev/null
+      return ;;
+    --seconds|--cpus) return ;;
+  esac
+  COMPREPLY=($(compgen -W "--probe --full --json --ui --ui2 --yes --unrestricted --quiesce --profile
+    --i-accept-the-risk --seconds --cpus --subtests --version --help" -- "$cur"))
+}
+complete -F _tallyfox tallyfox
