@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,7 +42,12 @@ void format_fingerprint(const char* compiler, const char* flags, const char* exe
   sha256_final(&ctx, digest);
   char hex[17];
   for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  std::snprintf(out, size, "%s %s sha256:%s", compiler, flags, hex);
+  // The digest is what ties a result to its binary, so long flags are cut, never the digest.
+  const int tail = static_cast<int>(std::strlen(" sha256:") + 16);
+  const int head = static_cast<int>(std::strlen(compiler)) + 1;
+  int room = static_cast<int>(size) - 1 - tail - head;
+  if (room < 0) room = 0;
+  std::snprintf(out, size, "%s %.*s sha256:%s", compiler, room, flags, hex);
 }
 
 void compute_fingerprint() {

@@ -79,6 +79,8 @@ TEST_F(FingerprintTest, LongTextsAreCutTo191Characters) {
   format_fingerprint("cc", flags.c_str(), (scratch_ + "/exe").c_str(), out, 192);
   EXPECT_EQ(std::strlen(out), 191u);
   EXPECT_EQ(out[192], '#');
+  // Long flags are cut; the digest always survives.
+  EXPECT_EQ(std::string(out).substr(191 - 24), " sha256:ba7816bf8f01cfea");
 }
 
 TEST_F(FingerprintTest, OwnExecutableIsStable) {
