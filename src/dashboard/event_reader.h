@@ -1,0 +1,102 @@
+#pragma once
+// What the dashboard supervisor learns from its child: the child's output is cut into lines,
+// event lines (NDJSON) update the DashModel, other lines are kept as messages. Everything here is
+// a pure function over text: no I/O and no allocation.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "machine/topology.h"
+
+constexpr int DASH_MAX_ROWS = 40;
+constexpr int DASH_MAX_ROUNDS = 64;
+constexpr int DASH_MAX_MESSAGES = 4;
+constexpr std::size_t DASH_MESSAGE_BYTES = 140;
+constexpr std::size_t LINE_CAPACITY = 65536;  // a line keeps at most LINE_CAPACITY - 1 bytes
+
+struct DashSubtestRow {
+  char name[16];
+  char isa[10];
+  char unit[10];
+  double st, mt;                 // millions per second in the unit
+  double scaling;                // fraction
+  double st_wait_pct, mt_wait_agg;
+  double st_min, st_max;         // over the subtest events of this row
+  int32_t st_events;
+};
+
+struct DashRound {
+  double index_st, index_mt, spread;
+};
+
+struct DashModel {
+  // From the start event.
+  char cpu_model[96];
+  char mode[8];
+  char isolcpus[32];
+  int32_t ncpu, ncores, p_cores, e_cores, p_threads, e_threads;
+  bool hybrid;
+  int32_t max_mhz;
+  int32_t isa[ISA_FLAG_COUNT];
+  bool arm_family;
+  double thermal_c;
+
+  DashSubtestRow rows[DASH_MAX_ROWS];
+  int32_t row_count;
+
+  char progress_name[16];
+  char progress_isa[10];
+  char progress_phase[12];
+  double progress_pct;
+
+  DashRound rounds[DASH_MAX_ROUNDS];
+  int32_t round_count;
+  double round_target;
+  int32_t round_converged;
+
+  bool result_received;
+  char verdict[16];
+  char verdict_why[400];
+  double index_st, index_mt, precision, duration, peak_c, clock_ratio;
+  int32_t result_rounds, limited, cpus_used;
+
+  char messages[DASH_MAX_MESSAGES][DASH_MESSAGE_BYTES];  // newest last
+  int32_t message_count;
+
+  // Supervisor state; times are monotonic seconds.
+  double start_time;
+  double end_time;  // 0 until the result or the end of the child
+  bool stop_sent;
+  bool child_done;
+  int32_t child_exit;
+};
+
+extern DashModel g_dash_model;
+
+struct LineAssembler {
+  char line[LINE_CAPACITY];
+  std::size_t len;
+};
+
+// Feeds raw child output; every completed line is handled with the monotonic time now.
+void line_feed(LineAssembler& a, DashModel& m, const char* bytes, std::size_t n, double now);
+// One line without its LF: blank lines are ignored, lines starting with '{' (after blanks) are
+// events, anything else is stored as a message.
+void dash_handle_line(DashModel& m, std::string_view line, double now);
+void dash_handle_event(DashModel& m, std::string_view line, double now);
+void dash_add_message(DashModel& m, std::string_view text);
+
+// The value of member key of the object that starts text (after blanks), without the blanks
+// around it; false when text is not an object, the member is missing or the object is malformed
+// before it. Nested objects are not searched.
+bool json_member(std::string_view object, std::string_view key, std::string_view* value);
+// A string member decoded into out (always NUL-terminated; bytes that do not fit are dropped);
+// empty when missing or not a string. Returns false then.
+bool json_string(std::string_view object, std::string_view key, char* out, std::size_t cap);
+// A number member, converted with strtod when its value starts with '-' or a digit; false
+// (and *out untouched) otherwise.
+bool json_numeric(std::string_view object, std::string_view key, double* out);
+// The same with 0 for a missing or non-numeric member.
+double json_number(std::string_view object, std::string_view key);
+// json_number truncated towards zero into the int32 range; NaN gives 0.
+int32_t json_int(std::string_view object, std::string_view key);
