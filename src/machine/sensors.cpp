@@ -78,7 +78,19 @@ long parse_steal(const char* stat_text) {
 }
 
 long read_steal() {
+  long steal = 0;
+  read_steal_checked(&steal);
+  return steal;
+}
+
+int read_steal_checked(long* steal) {
   char buf[512];
-  if (read_pseudo_file(buf, sizeof buf, "/proc/stat") < 0) return 0;
-  return parse_steal(buf);
+  *steal = 0;
+  if (read_pseudo_file(buf, sizeof buf, "/proc/stat") < 0) return -1;
+  long v[8] = {};
+  if (std::sscanf(buf, "cpu %ld %ld %ld %ld %ld %ld %ld %ld", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                  &v[7]) != 8)
+    return -1;
+  *steal = v[7];
+  return 0;
 }

@@ -8,6 +8,8 @@ int32_t read_temperature();
 long read_cur_khz(int cpu);
 // Steal ticks of the aggregate cpu line of /proc/stat, 0 when unreadable.
 long read_steal();
+// The same, telling a real reading (0) from an unreadable or short line (-1, steal 0).
+int read_steal_checked(long* steal);
 
 // Whether an hwmon device name marks a CPU sensor (coretemp, k10temp, cpu, soc, acpitz).
 bool is_cpu_sensor_name(const char* name);

@@ -96,7 +96,7 @@ int run_sequence(int argc, char** argv) {
     std::fprintf(stderr, "tallyfox: not enough memory for the kernels' inputs\n");
     return 1;
   }
-  g_verdict.steal_baseline = read_steal();
+  take_steal_baseline();
 
   int n = choose_bench_cpus();
   if (n == 0) {

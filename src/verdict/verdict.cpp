@@ -29,6 +29,17 @@ void reset_verdict() {
   g_verdict.peak_c = 0.0;
   g_verdict.clock_ratio = 1.0;
   g_verdict.steal_baseline = 0;
+  g_verdict.steal_baseline_ok = 0;
+}
+
+void take_steal_baseline() {
+  g_verdict.steal_baseline_ok = read_steal_checked(&g_verdict.steal_baseline) == 0 ? 1 : 0;
+}
+
+long steal_since_baseline() {
+  long now = 0;
+  if (!g_verdict.steal_baseline_ok || read_steal_checked(&now) != 0) return 0;
+  return now > g_verdict.steal_baseline ? now - g_verdict.steal_baseline : 0;
 }
 
 const char* verdict_name(int verdict) {
@@ -64,7 +75,7 @@ void decide_verdict(int probe) {
     const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
     wait = median(g_rounds.wait_history + (g_rounds.rounds - k), k);
   }
-  const long steal = read_steal() - g_verdict.steal_baseline;
+  const long steal = steal_since_baseline();
   const double threshold = wait_threshold(g_config.quiesce, g_machine.rt_runtime_us);
   const bool contended = wait > threshold || steal > 50;
   g_verdict.peak_c = peak >= 0 ? peak / 1000.0 : 0.0;

@@ -19,6 +19,7 @@ struct VerdictState {
   double peak_c;        // °C, 0.0 without a reading
   double clock_ratio;
   long steal_baseline;  // ticks at the start of measuring
+  int steal_baseline_ok;  // the baseline was really read; otherwise no steal is counted
 };
 
 extern VerdictState g_verdict;
@@ -28,5 +29,9 @@ const char* verdict_name(int verdict);
 const char* verdict_display_name(int verdict);
 // Decides from the results table, the round state, steal and the thermal mark.
 void decide_verdict(int probe);
+// Takes the steal counter at the start of measuring.
+void take_steal_baseline();
+// Steal ticks since the baseline; 0 when either reading failed or the counter stepped back.
+long steal_since_baseline();
 // Wait threshold in percent for the quiesce level and RT budget in force.
 double wait_threshold(int quiesce, long rt_runtime_us);

@@ -44,6 +44,7 @@ Outcome decide(const Inputs& in) {
   g_machine.rt_runtime_us = in.rt;
   thermal_mark_reached = in.thermal;
   g_verdict.steal_baseline = 100;
+  g_verdict.steal_baseline_ok = 1;
   g_result_count = 1;
   g_results[0] = SubtestResult{};
   g_results[0].st.wait_pct = in.wait;
@@ -175,6 +176,22 @@ TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
   for (int i = 0; i < 5; ++i) g_rounds.wait_history[i] = history[i];
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.35%, freq stable, thermal max 0.0°C");
+}
+
+TEST(Verdict, StealNeedsTwoRealReadings) {
+  TempTree tree;
+  reset_verdict();
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7\n");  // a kernel line without steal
+  take_steal_baseline();
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 900\n");
+  EXPECT_EQ(steal_since_baseline(), 0);  // the unreadable baseline counts no steal
+  take_steal_baseline();
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 960\n");
+  EXPECT_EQ(steal_since_baseline(), 60);
+  tree.write("/proc/stat", "");
+  EXPECT_EQ(steal_since_baseline(), 0);
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 10\n");  // stepped back
+  EXPECT_EQ(steal_since_baseline(), 0);
 }
 
 TEST(Verdict, LongReasonNeverOverflows) {
