@@ -60,9 +60,11 @@ std::size_t lead_length(unsigned char c) {
   return 1;
 }
 
-// C0 and C1 control characters and DEL.
+// C0 and C1 control characters, DEL, and bytes that cannot start a code point (an 8-bit
+// terminal would take 0x9B for a control sequence introducer).
 bool is_control_glyph(const unsigned char* g) {
-  return g[0] < 0x20 || g[0] == 0x7f || (g[0] == 0xC2 && g[1] >= 0x80 && g[1] <= 0x9F);
+  return g[0] < 0x20 || g[0] == 0x7f || is_continuation(g[0]) || g[0] >= 0xF8 ||
+         (g[0] == 0xC2 && g[1] >= 0x80 && g[1] <= 0x9F);
 }
 
 void append(std::string_view s) {
