@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libssl-dev liblz4-dev
+packages=(cmake ninja-build g++ clang valgrind libgtest-dev libgmock-dev libbenchmark-dev libssl-dev liblz4-dev
           jq tmux util-linux python3-jsonschema groff-base)
 missing=()
 for p in "${packages[@]}"; do
