@@ -1,0 +1,121 @@
+# Every way of reporting against every way out of a run: the exit status, whether a report was
+# written, and what is left behind (the tombstone only after SIGKILL, the fake cpuset always
+# released except after SIGKILL, the terminal's settings and screen, no process of ours).
+# Each run happens in a private mount namespace with its own /tmp and a fake cpuset tree.
+source "$(dirname "$0")/lib.bash"
+need_root
+command -v tmux >/dev/null || { echo "skipped: needs tmux for a real terminal"; exit 77; }
+SOCK="tfx-matrix-$$"
+tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
+trap 'tm kill-server 2>/dev/null; pkill -KILL -x tallyfox 2>/dev/null; rm -rf "$WORK"' EXIT
+
+FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
+  printf "1\n999991\n" > /tmp/cs/tasks && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'
+
+# The inner script of one case: it runs in the namespace, logs to fd 3 (opened before /tmp is
+# replaced) and writes the binary's output to fd 4 and its errors to fd 5.
+#   $1 = environment words, $2 = arguments, $3 = redirections of the binary
+inner() {
+  cat <<INNER
+exec 3>>"$LOG" 4>"$OUT" 5>"$ERR"
+mount -t tmpfs tmpfs /tmp || exit 90
+$FAKE_CPUSET
+echo before=\$(stty -g 2>/dev/null) >&3
+env $1 "$BIN" $2 $3 &
+echo pid=\$! >&3
+wait \$!
+echo status=\$? >&3
+echo after=\$(stty -g 2>/dev/null) >&3
+echo tombstone=\$([ -e /tmp/.tallyfox_tombstone ] && echo yes || echo no) >&3
+echo rest=\$([ -e /tmp/cs/tallyfox_rest ] && echo yes || echo no) >&3
+echo done >&3
+INNER
+}
+field() { sed -n "s/^$1=//p" "$LOG" | head -1; }
+wait_log() {  # wait_log KEY [TENTHS]
+  local i
+  for ((i = 0; i < ${2:-300}; i++)); do grep -q "^$1" "$LOG" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
+# way-out table: arguments, environment, what is sent, expected status, report expected, leaves
+FULL="--full --quiesce isolate --cpus 1 --seconds 0.5 --subtests int_scalar"
+case_args() {
+  case $1 in
+    normal|usr1|int|term|hup|kill) echo "$FULL" ;;
+    watchdog) echo "--probe" ;;
+    empty) echo "--full --cpus 7" ;;
+    refused) echo "--full" ;;
+  esac
+}
+expected_status() {
+  case $1 in
+    normal|usr1) echo "0|2" ;; int) echo 130 ;; term) echo 143 ;; hup) echo 129 ;; kill) echo 137 ;;
+    watchdog|empty|refused) echo 1 ;;
+  esac
+}
+
+run_case() {  # run_case MODE WAY
+  local mode=$1 way=$2 args env="TFX_CLI_CONSENT=1" pid
+  args=$(case_args "$way")
+  [ "$way" = refused ] && env="TFX_UNUSED=1"
+  case $mode in
+    text) ;;
+    json) args="$args --json" ;;
+    dash) args="$args --ui"; env="$env TFX_DASH_CHILD=1" ;;
+  esac
+  LOG=$WORK/$mode-$way.log OUT=$WORK/$mode-$way.out ERR=$WORK/$mode-$way.err
+  : >"$LOG"
+  if [ "$mode" = dash ]; then
+    # The dashboard draws on the pane's terminal and reads its keys there.
+    tm new-session -d -s "$mode-$way" -x 100 -y 36 \
+      "unshare --mount --propagation private bash -c '$(inner "$env" "$args" "2>&5" | sed "s/'/'\\\\''/g")'; sleep 60"
+  else
+    unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null")" &
+  fi
+  wait_log pid= || { fail "$mode/$way: did not start"; return; }
+  pid=$(field pid)
+  case $way in
+    usr1|int|term|hup|kill)
+      sleep 1.5
+      kill -"$(tr a-z A-Z <<<"$way")" "$pid" 2>/dev/null ;;
+    watchdog)  # the measuring stops dead past its deadline; the watchdog must end it
+      sleep 0.4; kill -STOP "$pid"; sleep 3.5; kill -CONT "$pid" ;;
+  esac
+  wait_log done 600 || fail "$mode/$way: did not end"
+  local status report=no
+  status=$(field status)
+  case $mode in
+    json) jq -se '.[-1].event == "result"' "$OUT" >/dev/null 2>&1 && report=yes ;;
+    text) grep -Eq '^tallyfox (full|probe) verdict=' "$OUT" && report=yes ;;
+    dash) tm capture-pane -p -S -200 -t "$mode-$way" | grep -Eq '^(full|probe): [0-9]+ subtests, verdict ' && report=yes ;;
+  esac
+  check "$mode/$way: status $status" grep -Eqx "$(expected_status "$way")" <<<"$status"
+  case $way in
+    normal|usr1) check "$mode/$way: a report" [ $report = yes ] ;;
+    *) check "$mode/$way: no report" [ $report = no ] ;;
+  esac
+  if [ "$way" = kill ]; then
+    check "$mode/$way: tombstone and rest cpuset stay" [ "$(field tombstone)$(field rest)" = yesyes ]
+  else
+    check "$mode/$way: tombstone gone, cpuset released" [ "$(field tombstone)$(field rest)" = nono ]
+  fi
+  # Nothing can restore the terminal of a process killed outright.
+  if [ "$mode" = dash ] && [ "$way" != kill ]; then
+    check "$mode/$way: terminal settings restored" [ "$(field before)" = "$(field after)" ]
+    check "$mode/$way: cursor shown" [ "$(tm display -p -t "$mode-$way" '#{cursor_flag}')" = 1 ]
+  fi
+  [ "$mode" = dash ] && tm kill-session -t "$mode-$way" 2>/dev/null
+  check "$mode/$way: no process of ours left" bash -c "! kill -0 $pid 2>/dev/null"
+  [ "$way" = refused ] && check "$mode/$way: refusal message" grep -q 'full run not started' "$ERR"
+  [ "$way" = empty ] && check "$mode/$way: empty-set message" grep -qx 'tallyfox: --cpus selected nothing' "$ERR"
+  return 0
+}
+
+for mode in text json dash; do
+  for way in normal usr1 int term hup kill watchdog empty refused; do
+    run_case "$mode" "$way"
+  done
+done
+
+finish
