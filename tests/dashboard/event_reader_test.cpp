@@ -324,6 +324,7 @@ TEST_F(EventReader, LinesSplitAnywhereGiveTheSameModel) {
 TEST_F(EventReader, MalformedLinesNeverBreakTheReader) {
   // Every prefix of every event, and random damage to them; the model must stay within bounds.
   const char* const events[] = {START, SUBTEST, ROUND, RESULT};
+  static constexpr char kDamage[] = "{}[]\",:\\u0 x\x01\xff";
   const unsigned seed = std::random_device{}();
   std::mt19937 rng(seed);
   for (const char* e : events) {
@@ -331,7 +332,7 @@ TEST_F(EventReader, MalformedLinesNeverBreakTheReader) {
     for (std::size_t n = 0; n <= full.size(); ++n) line(full.substr(0, n));
     for (int k = 0; k < 300; ++k) {
       std::string broken = full;
-      for (int d = 0; d < 4; ++d) broken[rng() % broken.size()] = static_cast<char>("{}[]\",:\\u0 x\x01\xff"[rng() % 16]);
+      for (int d = 0; d < 4; ++d) broken[rng() % broken.size()] = kDamage[rng() % (sizeof kDamage - 1)];
       line(broken);
     }
   }
