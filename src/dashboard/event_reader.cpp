@@ -232,6 +232,30 @@ void on_result(DashModel& m, sv e, double now) {
   m.end_time = now;
 }
 
+void dash_add_message(DashModel& m, sv text) {
+  if (m.message_count == DASH_MAX_MESSAGES) {
+    std::memmove(m.messages[0], m.messages[1], sizeof m.messages[0] * (DASH_MAX_MESSAGES - 1));
+    --m.message_count;
+  }
+  copy_field(m.messages[m.message_count++], DASH_MESSAGE_BYTES, text);
+}
+
+void dash_handle_event(DashModel& m, sv line, double now) {
+  char event[16];
+  json_string(line, "event", event, sizeof event);
+  const sv name(event);
+  if (name == "start")
+    on_start(m, line);
+  else if (name == "progress")
+    on_progress(m, line);
+  else if (name == "subtest")
+    on_subtest(m, line);
+  else if (name == "round")
+    on_round(m, line);
+  else if (name == "result")
+    on_result(m, line, now);
+}
+
 }  // namespace
 
 bool json_member(sv object, sv key, sv* value) {
@@ -309,30 +333,6 @@ double json_number(sv object, sv key) {
 }
 
 int32_t json_int(sv object, sv key) { return to_int32(json_number(object, key)); }
-
-void dash_add_message(DashModel& m, sv text) {
-  if (m.message_count == DASH_MAX_MESSAGES) {
-    std::memmove(m.messages[0], m.messages[1], sizeof m.messages[0] * (DASH_MAX_MESSAGES - 1));
-    --m.message_count;
-  }
-  copy_field(m.messages[m.message_count++], DASH_MESSAGE_BYTES, text);
-}
-
-void dash_handle_event(DashModel& m, sv line, double now) {
-  char event[16];
-  json_string(line, "event", event, sizeof event);
-  const sv name(event);
-  if (name == "start")
-    on_start(m, line);
-  else if (name == "progress")
-    on_progress(m, line);
-  else if (name == "subtest")
-    on_subtest(m, line);
-  else if (name == "round")
-    on_round(m, line);
-  else if (name == "result")
-    on_result(m, line, now);
-}
 
 void dash_handle_line(DashModel& m, sv line, double now) {
   const std::size_t i = skip_blanks(line, 0);

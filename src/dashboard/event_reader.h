@@ -81,10 +81,9 @@ struct LineAssembler {
 // Feeds raw child output; every completed line is handled with the monotonic time now.
 void line_feed(LineAssembler& a, DashModel& m, const char* bytes, std::size_t n, double now);
 // One line without its LF: blank lines are ignored, lines starting with '{' (after blanks) are
-// events, anything else is stored as a message.
+// events, anything else is kept as the newest message (cut to 139 bytes; the oldest of four
+// goes).
 void dash_handle_line(DashModel& m, std::string_view line, double now);
-void dash_handle_event(DashModel& m, std::string_view line, double now);
-void dash_add_message(DashModel& m, std::string_view text);
 
 // The value of member key of the object that starts text (after blanks), without the blanks
 // around it; false when text is not an object, the member is missing or the object is malformed

@@ -67,6 +67,11 @@ bool is_control_glyph(const unsigned char* g) {
          (g[0] == 0xC2 && g[1] >= 0x80 && g[1] <= 0x9F);
 }
 
+Cell* cell_at(int x, int y) {
+  if (g_grid.cells == nullptr || x < 0 || y < 0 || x >= g_grid.width || y >= g_grid.height) return nullptr;
+  return &g_grid.cells[static_cast<std::size_t>(y) * g_grid.width + x];
+}
+
 void append(std::string_view s) {
   if (g_grid.out_len + s.size() > g_grid.out_cap) return;
   std::memcpy(g_grid.out + g_grid.out_len, s.data(), s.size());
@@ -118,13 +123,10 @@ bool grid_begin_frame_sized(int columns, int rows) {
   return true;
 }
 
-const Cell* grid_cell(int x, int y) {
-  if (g_grid.cells == nullptr || x < 0 || y < 0 || x >= g_grid.width || y >= g_grid.height) return nullptr;
-  return &g_grid.cells[static_cast<std::size_t>(y) * g_grid.width + x];
-}
+const Cell* grid_cell(int x, int y) { return cell_at(x, y); }
 
 void grid_put_cell(int x, int y, const char* glyph, int fg, int bg, bool bold) {
-  Cell* c = const_cast<Cell*>(grid_cell(x, y));
+  Cell* c = cell_at(x, y);
   if (c == nullptr) return;
   const unsigned char* g = reinterpret_cast<const unsigned char*>(glyph);
   if (g[0] == 0) {

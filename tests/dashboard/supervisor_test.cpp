@@ -101,12 +101,17 @@ DashSubtestRow row(const char* name, const char* isa, const char* unit, double s
   return r;
 }
 
-TEST(SupervisorSummary, ResultWithIndexAndRows) {
+DashModel with_result(const char* mode, const char* verdict, const char* why) {
   DashModel m{};
   m.result_received = true;
-  std::snprintf(m.mode, sizeof m.mode, "full");
-  std::snprintf(m.verdict, sizeof m.verdict, "contended");
-  std::snprintf(m.verdict_why, sizeof m.verdict_why, "runqueue wait 7.0%%");
+  std::snprintf(m.mode, sizeof m.mode, "%s", mode);
+  std::snprintf(m.verdict, sizeof m.verdict, "%s", verdict);
+  std::snprintf(m.verdict_why, sizeof m.verdict_why, "%s", why);
+  return m;
+}
+
+TEST(SupervisorSummary, ResultWithIndexAndRows) {
+  DashModel m = with_result("full", "contended", "runqueue wait 7.0%");
   m.index_st = 612.4;
   m.index_mt = 1398.6;
   m.result_rounds = 6;
@@ -136,11 +141,7 @@ TEST(SupervisorSummary, WithoutResultTheNewestMessage) {
 }
 
 TEST(SupervisorSummary, ControlCharactersFromTheChildAreReplaced) {
-  DashModel m{};
-  m.result_received = true;
-  std::snprintf(m.mode, sizeof m.mode, "f\x1bll");
-  std::snprintf(m.verdict, sizeof m.verdict, "clean\r");
-  std::snprintf(m.verdict_why, sizeof m.verdict_why, "a\x1b[2Jb\x7f");
+  DashModel m = with_result("f\x1bll", "clean\r", "a\x1b[2Jb\x7f");
   m.rows[0] = row("n\x1b", "i\x08", "u\x9b", 1, 0, 0);
   m.row_count = 1;
   const std::string s = summary(m);
