@@ -63,10 +63,12 @@ status() { cat "$CASE/status" 2>/dev/null; }
 # The supervisor (the binary the pane's shell started) and its measuring child.
 SUPERVISOR=
 CHILD=
+# One letter: R, S, T (stopped), Z (zombie), ...; empty once the process is gone.
+state_of() { sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$1/status" 2>/dev/null; }
 # Only processes running this binary are taken, so a signal never goes to anything else.
 child_running_bin() {
   local p
-  for p in $(ps -o pid= --ppid "$1"); do
+  for p in $(cat "/proc/$1/task/$1/children" 2>/dev/null); do
     [ "$(readlink "/proc/$p/exe" 2>/dev/null)" = "$BIN" ] && { echo "$p"; return 0; }
   done
   return 1
@@ -77,10 +79,9 @@ find_processes() {
 }
 # Neither process runs any more (an orphan that ended may stay a zombie until init reaps it).
 none_left() {
-  local p state
+  local p
   for p in $SUPERVISOR $CHILD; do
-    state=$(ps -o stat= -p "$p" 2>/dev/null) || continue
-    case $state in Z*) ;; *) return 1 ;; esac
+    case $(state_of "$p") in "" | Z) ;; *) return 1 ;; esac
   done
   return 0
 }
@@ -89,7 +90,7 @@ hold_child() {
   [ -n "$CHILD" ] || return 1
   kill -STOP "$CHILD"
   for _ in $(seq 100); do
-    case $(ps -o stat= -p "$CHILD") in T*) return 0 ;; esac
+    [ "$(state_of "$CHILD")" = T ] && return 0
     sleep 0.02
   done
   return 1
