@@ -21,9 +21,7 @@ exec 3>>"$LOG" 4>"$OUT" 5>"$ERR"
 mount -t tmpfs tmpfs /tmp || exit 90
 $FAKE_CPUSET
 echo before=\$(stty -g 2>/dev/null) >&3
-env $1 "$BIN" $2 $3 &
-echo pid=\$! >&3
-wait \$!
+( echo pid=\$BASHPID >&3; exec env $1 "$BIN" $2 $3 )
 echo status=\$? >&3
 echo after=\$(stty -g 2>/dev/null) >&3
 echo tombstone=\$([ -e /tmp/.tallyfox_tombstone ] && echo yes || echo no) >&3
@@ -55,6 +53,19 @@ expected_status() {
   esac
 }
 
+sup_wait() {  # sup_wait SESSION PATTERN
+  local i
+  for ((i = 0; i < 300; i++)); do tm capture-pane -p -t "$1" | grep -Eq -- "$2" && return 0; sleep 0.1; done
+  return 1
+}
+gone() {  # gone PID...: every one has ended (a child given SIGTERM gets 3 s to clean up)
+  local p i
+  for p in "$@"; do
+    for ((i = 0; i < 30; i++)); do kill -0 "$p" 2>/dev/null || continue 2; sleep 0.1; done
+    return 1
+  done
+}
+
 run_case() {  # run_case MODE WAY
   local mode=$1 way=$2 args env="TFX_CLI_CONSENT=1" pid
   args=$(case_args "$way")
@@ -63,25 +74,35 @@ run_case() {  # run_case MODE WAY
     text) ;;
     json) args="$args --json" ;;
     dash) args="$args --ui"; env="$env TFX_DASH_CHILD=1" ;;
+    sup) args="$args --ui" ;;
   esac
   LOG=$WORK/$mode-$way.log OUT=$WORK/$mode-$way.out ERR=$WORK/$mode-$way.err
   : >"$LOG"
-  if [ "$mode" = dash ]; then
-    # The dashboard draws on the pane's terminal and reads its keys there.
+  if [ "$mode" = dash ] || [ "$mode" = sup ]; then
+    # The dashboard draws on the pane's terminal and reads its keys there. Ctrl-C reaches the
+    # whole foreground group; the shells around the run ignore it (the program sets its own).
+    inner "$env" "$args" "2>&5" >"$WORK/$mode-$way.sh"
+    echo 'sleep 60' >>"$WORK/$mode-$way.sh"
     tm new-session -d -s "$mode-$way" -x 100 -y 36 \
-      "unshare --mount --propagation private bash -c '$(inner "$env" "$args" "2>&5" | sed "s/'/'\\\\''/g")'; sleep 60"
+      "trap '' INT; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh"
   else
     unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null")" &
   fi
   wait_log pid= || { fail "$mode/$way: did not start"; return; }
   pid=$(field pid)
-  case $way in
+  if [ "$mode" = sup ]; then
+    supervise "$way" "$pid"
+  else
+    case $way in
     usr1|int|term|hup|kill)
       sleep 1.5
       kill -"$(tr a-z A-Z <<<"$way")" "$pid" 2>/dev/null ;;
-    watchdog)  # the measuring stops dead past its deadline; the watchdog must end it
-      sleep 0.4; kill -STOP "$pid"; sleep 3.5; kill -CONT "$pid" ;;
-  esac
+      watchdog)  # the measuring stops dead past its deadline; the watchdog must end it
+        sleep 0.4; kill -STOP "$pid"; sleep 3.5; kill -CONT "$pid" ;;
+      refused)  # on a terminal the gate asks; the answer is no
+        [ "$mode" = dash ] && sup_wait "$mode-$way" 'Start\? \[y/N\]' && tm send-keys -t "$mode-$way" n Enter ;;
+    esac
+  fi
   wait_log done 600 || fail "$mode/$way: did not end"
   local status report=no
   status=$(field status)
@@ -89,31 +110,75 @@ run_case() {  # run_case MODE WAY
     json) jq -se '.[-1].event == "result"' "$OUT" >/dev/null 2>&1 && report=yes ;;
     text) grep -Eq '^tallyfox (full|probe) verdict=' "$OUT" && report=yes ;;
     dash) tm capture-pane -p -S -200 -t "$mode-$way" | grep -Eq '^(full|probe): [0-9]+ subtests, verdict ' && report=yes ;;
+    sup) tm capture-pane -p -S -200 -t "$mode-$way" | grep -Eq '^tallyfox (full|probe): verdict ' && report=yes ;;
   esac
-  check "$mode/$way: status $status" grep -Eqx "$(expected_status "$way")" <<<"$status"
+  if [ "$mode" = sup ]; then
+    check "$mode/$way: status $status" grep -Eqx "$(sup_status "$way")" <<<"$status"
+  else
+    check "$mode/$way: status $status" grep -Eqx "$(expected_status "$way")" <<<"$status"
+  fi
   case $way in
     normal|usr1) check "$mode/$way: a report" [ $report = yes ] ;;
     *) check "$mode/$way: no report" [ $report = no ] ;;
   esac
-  if [ "$way" = kill ]; then
+  if [ "$way" = kill ] && [ "$mode" != sup ]; then
     check "$mode/$way: tombstone and rest cpuset stay" [ "$(field tombstone)$(field rest)" = yesyes ]
   else
     check "$mode/$way: tombstone gone, cpuset released" [ "$(field tombstone)$(field rest)" = nono ]
   fi
   # Nothing can restore the terminal of a process killed outright.
-  if [ "$mode" = dash ] && [ "$way" != kill ]; then
+  if [ "$mode" = dash ] || [ "$mode" = sup ] && [ "$way" != kill ]; then
     check "$mode/$way: terminal settings restored" [ "$(field before)" = "$(field after)" ]
     check "$mode/$way: cursor shown" [ "$(tm display -p -t "$mode-$way" '#{cursor_flag}')" = 1 ]
   fi
-  [ "$mode" = dash ] && tm kill-session -t "$mode-$way" 2>/dev/null
-  check "$mode/$way: no process of ours left" bash -c "! kill -0 $pid 2>/dev/null"
+  [ "$mode" = sup ] && tm capture-pane -p -S -50 -t "$mode-$way" >"$LOG.pane" 2>/dev/null
+  [ "$mode" = dash ] || [ "$mode" = sup ] && tm kill-session -t "$mode-$way" 2>/dev/null
+  check "$mode/$way: no process of ours left" gone "$pid" $CHILD
   [ "$way" = refused ] && check "$mode/$way: refusal message" grep -q 'full run not started' "$ERR"
-  [ "$way" = empty ] && check "$mode/$way: empty-set message" grep -qx 'tallyfox: --cpus selected nothing' "$ERR"
+  if [ "$way" = empty ]; then
+    if [ "$mode" = sup ]; then  # the child's message, repeated by the supervisor after it leaves
+      check "$mode/$way: empty-set message" grep -q 'tallyfox: --cpus selected nothing' <<<"$(tm capture-pane -p -S -50 -t "$mode-$way" 2>/dev/null; cat "$LOG.pane" 2>/dev/null)"
+    else
+      check "$mode/$way: empty-set message" grep -qx 'tallyfox: --cpus selected nothing' "$ERR"
+    fi
+  fi
   return 0
 }
 
-for mode in text json dash; do
+# The supervisor's ways out are what a person does at its screen: q to stop, q to leave, Ctrl-C
+# (which reaches the measuring child; the supervisor ignores it), n at the prompt, or a signal to
+# the supervisor itself. Killed outright, it takes its child with it, and the child cleans up.
+supervise() {  # supervise WAY SUPERVISOR_PID
+  local way=$1 sup=$2 i
+  CHILD=
+  if [ "$way" = refused ]; then
+    sup_wait "sup-$way" 'Start\? \[y/N\]' && tm send-keys -t "sup-$way" n Enter
+    return
+  fi
+  for ((i = 0; i < 100; i++)); do
+    CHILD=$(pgrep -P "$sup" | head -1)
+    [ -n "$CHILD" ] && break
+    sleep 0.05
+  done
+  case $way in
+    normal) sup_wait "sup-$way" ' q  quit ' ;;
+    usr1) sleep 1.5; tm send-keys -t "sup-$way" q; sup_wait "sup-$way" ' q  quit ' ;;
+    int) sleep 1.5; tm send-keys -t "sup-$way" C-c; sup_wait "sup-$way" 'The run ended without a result \(exit 128\)' ;;
+    term|hup|kill) sleep 1.5; kill -"$(tr a-z A-Z <<<"$way")" "$sup"; return ;;
+    empty) sup_wait "sup-$way" 'The run ended without a result \(exit 1\)' ;;
+  esac
+  tm send-keys -t "sup-$way" q
+}
+sup_status() {
+  case $1 in
+    int) echo 128 ;; *) expected_status "$1" ;;
+  esac
+}
+
+for mode in text json dash sup; do
   for way in normal usr1 int term hup kill watchdog empty refused; do
+    [ "$mode" = sup ] && [ "$way" = watchdog ] && continue
+    CHILD=
     run_case "$mode" "$way"
   done
 done
