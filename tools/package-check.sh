@@ -11,7 +11,7 @@ deb=$(ls build/release/tallyfox_0.1.1_*.deb)
 echo "== $deb"
 dpkg-deb -f "$deb" Package Version Architecture Maintainer Depends
 dpkg-deb -c "$deb"
-dir=$(mktemp -d -p "$PWD/build")  # not under /tmp: the probe mounts its own /tmp
+dir=$(mktemp -d -p /var/tmp tfx-deb-XXXXXX)  # not under /tmp: the probe mounts its own /tmp
 trap 'rm -rf "$dir"' EXIT
 dpkg-deb -x "$deb" "$dir"
 test -f "$dir/usr/share/man/man1/tallyfox.1"

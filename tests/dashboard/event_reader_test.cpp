@@ -443,10 +443,13 @@ TEST(EventReaderJq, MembersAgreeWithJq) {
   const bool can_run = geteuid() == 0 && std::system("unshare --mount --propagation private true 2>/dev/null") == 0;
   if (can_run) {
     // The program's own events, from a probe and a short full run in a private mount namespace.
+    // It runs by a path relative to its directory, which stays reachable even when the build
+    // lives under the /tmp that the namespace replaces.
     const std::string out = run_command(
-        "unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /tmp || exit 1; " TFX_BINARY
-        " --probe --json </dev/null 2>/dev/null; TFX_CLI_CONSENT=1 " TFX_BINARY
-        " --full --json --seconds 0.02 --quiesce none --subtests int_scalar </dev/null 2>/dev/null'");
+        "cd \"$(dirname " TFX_BINARY ")\" && unshare --mount --propagation private sh -c "
+        "'mount -t tmpfs tmpfs /tmp || exit 1; ./tallyfox --probe --json </dev/null 2>/dev/null; "
+        "TFX_CLI_CONSENT=1 ./tallyfox --full --json --seconds 0.02 --quiesce none --subtests int_scalar "
+        "</dev/null 2>/dev/null'");
     int own = 0;
     for (const std::string& l : split(out, '\n'))
       if (!l.empty()) {

@@ -7,7 +7,7 @@ command -v tmux >/dev/null || { echo "skipped: needs tmux for a real terminal"; 
 
 SOCK="tfx-e2e-$$"
 tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
-trap 'tm kill-server 2>/dev/null; rm -rf "$WORK"' EXIT
+trap 'tm kill-server 2>/dev/null; cleanup_lib' EXIT
 
 # start NAME "ENV=... ARGS": runs the binary as a dashboard child in a 120×40 pane, in a private
 # mount namespace with its own /tmp. The pane's shell notes its pid and `stty -g` before and after

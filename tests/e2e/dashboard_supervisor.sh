@@ -10,7 +10,7 @@ command -v tmux >/dev/null || { echo "skipped: needs tmux"; exit 77; }
 BIN=$(readlink -f "$BIN")
 SOCKET=tfx-e2e-$$
 TMUX_CMD=(tmux -L "$SOCKET" -f /dev/null)
-trap '"${TMUX_CMD[@]}" kill-server 2>/dev/null; rm -rf "$WORK"' EXIT
+trap '"${TMUX_CMD[@]}" kill-server 2>/dev/null; cleanup_lib' EXIT
 
 # Runs in the pane, inside its own mount namespace: the working directory keeps the case's
 # directory reachable after the private tmpfs hides the real /tmp.

@@ -7,7 +7,7 @@ need_root
 command -v tmux >/dev/null || { echo "skipped: needs tmux for a real terminal"; exit 77; }
 SOCK="tfx-matrix-$$"
 tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
-trap 'tm kill-server 2>/dev/null; pkill -KILL -x tallyfox 2>/dev/null; rm -rf "$WORK"' EXIT
+trap 'tm kill-server 2>/dev/null; cleanup_lib' EXIT
 
 FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
   printf "1\n999991\n" > /tmp/cs/tasks && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'

@@ -22,8 +22,7 @@ PROC_FILES="/proc/cpuinfo /proc/stat /proc/sys/kernel/sched_rt_runtime_us /sys/d
 for f in $PROC_FILES; do
   [ -e "$f" ] || continue
   for kind in $KINDS; do
-    make_kind "$kind" "$WORK/fixture"
-    ns "cp $WORK/fixture /tmp/fx 2>/dev/null || head -c 0 /dev/null > /tmp/fx; mount --bind /tmp/fx $f || exit 90" \
+    ns "$(declare -f make_kind); make_kind $kind /tmp/fx && mount --bind /tmp/fx $f || exit 90" \
       --probe --json </dev/null >"$WORK/out" 2>"$WORK/err" &
     pid=$!
     ( sleep 20; kill -9 $pid 2>/dev/null ) & guard=$!
