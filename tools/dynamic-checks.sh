@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real binary under dynamic checkers, after the presets are built:
-#  - the run sequence and the engine under ThreadSanitizer (end-to-end streams and seatbelts);
+#  - the run sequence, the engine and the supervisor under ThreadSanitizer (end-to-end streams,
+#    seatbelts and the terminal dashboard);
 #  - a short full run under valgrind's memcheck, with no error allowed;
 #  - a probe under memcheck: the 3-second deadline is too short for valgrind's pace, so the
 #    watchdog may end it (status 1), but memcheck must report nothing (status 99 otherwise);
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 fail=0
 
 echo "== ThreadSanitizer: end-to-end"
-for t in json_stream seatbelts; do
+for t in json_stream seatbelts dashboard_supervisor; do
   TSAN_OPTIONS="halt_on_error=1 exitcode=66" bash "tests/e2e/$t.sh" build/tsan/tallyfox tests/fixtures || fail=1
 done
 

@@ -18,13 +18,26 @@ double g_last_progress;  // monotonic time of the last progress event written; 0
 
 }  // namespace
 
+namespace {
+
+// Length of the well-formed UTF-8 character at p (2 to 4), or 0 when the bytes there are not one.
+std::size_t utf8_length(const unsigned char* p) {
+  const unsigned char c = p[0];
+  const std::size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((p[k] & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+}  // namespace
+
 void json_escape(const char* src, char* dst, std::size_t cap) {
   if (cap == 0) return;
   dst[0] = '\0';
   if (!src || src[0] == '\0' || cap <= 2) return;
   std::size_t o = 0;
-  for (const char* p = src; *p != '\0' && o + 2 < cap; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(src); *p != '\0' && o + 2 < cap; ++p) {
+    const unsigned char c = *p;
     if (c == '\\' || c == '"') {
       dst[o++] = '\\';
       dst[o++] = static_cast<char>(c);
@@ -33,17 +46,18 @@ void json_escape(const char* src, char* dst, std::size_t cap) {
       dst[o++] = 'n';
     } else if (c < 0x20) {
       continue;
-    } else {
+    } else if (c < 0x80) {
       dst[o++] = static_cast<char>(c);
+    } else {
+      // Multi-byte characters pass whole or not at all: a byte that does not start a well-formed
+      // character is dropped like a control byte, and a character that does not fit ends the
+      // text, so every event line stays valid UTF-8.
+      const std::size_t n = utf8_length(p);
+      if (n == 0) continue;
+      if (o + n >= cap) break;
+      for (std::size_t k = 0; k < n; ++k) dst[o++] = static_cast<char>(p[k]);
+      p += n - 1;
     }
-  }
-  // A cut inside a multi-byte UTF-8 character drops its leading bytes, so the text stays valid.
-  std::size_t k = o;
-  while (k > 0 && o - k < 3 && (static_cast<unsigned char>(dst[k - 1]) & 0xC0) == 0x80) --k;
-  if (k > 0) {
-    const unsigned char c = static_cast<unsigned char>(dst[k - 1]);
-    const std::size_t want = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    if (want > 1 && o - (k - 1) < want) o = k - 1;
   }
   dst[o] = '\0';
 }
@@ -52,8 +66,11 @@ void emit_start() {
   const MachineInfo& m = g_machine;
   char model[256];
   char fp[256];
+  char isol[256];
   json_escape(m.cpu_model, model, sizeof model);
   json_escape(g_fingerprint, fp, sizeof fp);
+  // A kernel list in practice; escaped all the same, since it is text read from a file.
+  json_escape(m.isolcpus, isol, sizeof isol);
   const long cur_mhz = read_cur_khz(m.cpu_ids[0]) / 1000;
   const int32_t temp = read_temperature();
   std::printf(
@@ -65,7 +82,7 @@ void emit_start() {
       "\"fingerprint\":\"%s\"}\n",
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), model, m.ncpu, m.ncores, m.p_cores, m.e_cores,
       m.p_threads, m.e_threads, m.hybrid ? "true" : "false", m.isa[0], m.isa[1], m.isa[2], m.isa[3],
-      m.isa[4], m.isa[5], m.isa[6], m.isa[7], m.isa[8], m.isa[9], m.isa[10], m.isa[11], m.isolcpus,
+      m.isa[4], m.isa[5], m.isa[6], m.isa[7], m.isa[8], m.isa[9], m.isa[10], m.isa[11], isol,
       m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp / 1000.0, fp);
   std::fflush(stdout);
 }
@@ -101,9 +118,11 @@ void emit_result() {
   char why[300];
   char model[256];
   char fp[256];
+  char isol[256];
   json_escape(g_verdict.verdict_why, why, sizeof why);
   json_escape(m.cpu_model, model, sizeof model);
   json_escape(g_fingerprint, fp, sizeof fp);
+  json_escape(m.isolcpus, isol, sizeof isol);
   const int limited = (thermal_mark_reached || g_verdict.clock_ratio < 0.9) ? 1 : 0;
   std::printf(
       "{\"event\":\"result\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"verdict\":\"%s\","
@@ -117,7 +136,7 @@ void emit_result() {
       m.ncores, m.p_cores, m.e_cores, m.p_threads, m.e_threads, static_cast<long>(m.max_khz[0] / 1000),
       g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.rounds,
       g_rounds.spread, g_rounds.precision, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
-      g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), m.isolcpus, profile_name(g_config.profile),
+      g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), isol, profile_name(g_config.profile),
       cpus_used, fp, now_seconds() - g_run.launch_time);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];

@@ -38,6 +38,12 @@ TEST(JsonEscape, Bounds) {
   EXPECT_EQ(escape(std::string(300, 'a'), 256).size(), 254u);
 }
 
+TEST(JsonEscape, MalformedUtf8IsDropped) {
+  // A stray continuation byte, a lead byte without its continuation, an invalid lead byte.
+  EXPECT_EQ(escape("a\x80" "b\xc3(c\xff" "d\xe2\x82", 256), "ab(cd");
+  EXPECT_EQ(escape("\xf0\x9f\x98\x80 ok", 256), "\xf0\x9f\x98\x80 ok");
+}
+
 TEST(JsonEscape, NeverCutsACharacterInHalf) {
   // 'ab' then three-byte characters: a cap that ends inside one drops it whole.
   const std::string text = "ab\xe2\x80\x94\xe2\x80\x94";
