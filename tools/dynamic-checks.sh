@@ -12,7 +12,8 @@ fail=0
 
 echo "== ThreadSanitizer: end-to-end"
 for t in json_stream seatbelts dashboard_supervisor; do
-  TSAN_OPTIONS="halt_on_error=1 exitcode=66" bash "tests/e2e/$t.sh" build/tsan/tallyfox tests/fixtures || fail=1
+  TFX_E2E_SANITIZED=1 TSAN_OPTIONS="halt_on_error=1 exitcode=66" bash "tests/e2e/$t.sh" build/tsan/tallyfox \
+    tests/fixtures || fail=1
 done
 
 if command -v valgrind >/dev/null && [ "$(id -u)" = 0 ]; then

@@ -28,7 +28,8 @@ res=$(jq -c 'select(.event=="result")' "$WORK/probe")
 check "probe verdict indicative with its suffix" jq -e '.verdict=="indicative" and (.verdict_why|endswith(" [probe: 3s capability reading, not a benchmark]"))' <<<"$res"
 check "probe convergence block" jq -e '.convergence=={"rounds":0,"spread":1,"precision":1,"target":0.015,"converged":0}' <<<"$res"
 check "probe has no index" jq -e '.index.st==0 and .index.mt==0 and .index.n==0 and .index.ref_version==1 and .index.unit==1000' <<<"$res"
-check "probe ends within 3.0 s" jq -e '.duration <= 3.0' <<<"$res"
+# Under a sanitizer a chunk may run long past its phase; the time bound holds for real builds.
+[ -n "${TFX_E2E_SANITIZED:-}" ] || check "probe ends within 3.0 s" jq -e '.duration <= 3.0' <<<"$res"
 check "probe result lists three subtests" jq -e '(.subtests|length)==3 and all(.subtests[]; .scaling==0 and .st_under_load==0)' <<<"$res"
 check "probe raw text keeps the convergence formats" grep -q '"convergence":{"rounds":0,"spread":1.0000,"precision":1.0000,"target":0.0150,"converged":0}' "$WORK/probe"
 check "start event hybrid is a boolean" jq -se '.[0].event=="start" and (.[0].hybrid|type)=="boolean"' "$WORK/probe"
