@@ -97,8 +97,8 @@ run_case() {  # run_case MODE WAY
     usr1|int|term|hup|kill)
       sleep 1.5
       kill -"$(tr a-z A-Z <<<"$way")" "$pid" 2>/dev/null ;;
-      watchdog)  # the measuring stops dead past its deadline; the watchdog must end it
-        sleep 0.4; kill -STOP "$pid"; sleep 3.5; kill -CONT "$pid" ;;
+      watchdog)  # the main thread hangs past the deadline; the watchdog thread must end the run
+        sleep 0.4; python3 "$(dirname "$0")/freeze_thread.py" "$pid" 4.5 ;;
       refused)  # on a terminal the gate asks; the answer is no
         [ "$mode" = dash ] && sup_wait "$mode-$way" 'Start\? \[y/N\]' && tm send-keys -t "$mode-$way" n Enter ;;
     esac
