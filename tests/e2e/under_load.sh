@@ -3,7 +3,9 @@
 # still answers a shell command promptly while the run measures.
 source "$(dirname "$0")/lib.bash"
 need_root
-BUSY='for i in 1 2; do sh -c "while :; do :; done" & echo $! >> /tmp/busy; done'
+# A still steal counter: the machine's own steal (a shared VM) must not decide the verdict here.
+BUSY='printf "cpu  10 0 10 100 0 0 0 5\n" > /tmp/stat0 && mount --bind /tmp/stat0 /proc/stat || exit 90
+  for i in 1 2; do sh -c "while :; do :; done" & echo $! >> /tmp/busy; done'
 STOP_BUSY='kill $(cat /tmp/busy)'
 wait_of() { jq -r 'select(.event=="result") | .verdict_why' "$1" | sed -nE 's/^runqueue wait ([0-9.]+)%.*/\1/p'; }
 
