@@ -20,7 +20,7 @@ if command -v valgrind >/dev/null && [ "$(id -u)" = 0 ]; then
   echo "== memcheck"
   memcheck() {
     unshare --mount --propagation private bash -c 'mount -t tmpfs tmpfs /tmp && exec "$@"' sh \
-      valgrind --error-exitcode=99 -q build/release/tallyfox "$@" </dev/null >/dev/null
+      valgrind --error-exitcode=99 -q build/ci/tallyfox "$@" </dev/null >/dev/null
   }
   TFX_CLI_CONSENT=1 memcheck --full --json --quiesce none --seconds 0.2 --subtests int_scalar,lz4 \
     || { echo "memcheck: full run failed"; fail=1; }
