@@ -1,5 +1,7 @@
 #include "engine/passes.h"
 
+#include <cmath>
+
 #include "engine/phase.h"
 #include "engine/round_state.h"
 #include "events/ndjson.h"
@@ -12,6 +14,65 @@ namespace {
 constexpr double PROBE_LAST_START = 0.15;  // no new subtest in the probe's last 0.15 s
 
 bool stop_requested() { return g_run.stop_requested.load(std::memory_order_relaxed) != 0; }
+
+// The rows of the last ROUND_WINDOW completed rounds, by round number modulo the window: the
+// final table is taken from the same rounds as the final index.
+SubtestResult g_round_rows[ROUND_WINDOW][MAX_RESULTS];
+int g_round_row_count[ROUND_WINDOW];
+
+template <typename Field>
+double median_field(const SubtestResult* const* rows, int k, Field field) {
+  double v[ROUND_WINDOW];
+  for (int j = 0; j < k; ++j) v[j] = static_cast<double>(field(*rows[j]));
+  return median(v, k);
+}
+
+// Every figure of a phase as the median over k rounds' phases, each figure on its own.
+template <typename Phase>
+PhaseResult median_phase(const SubtestResult* const* rows, int k, Phase phase) {
+  auto med = [&](auto member) {
+    return median_field(rows, k, [&](const SubtestResult& r) { return phase(r).*member; });
+  };
+  PhaseResult out{};
+  out.rate = med(&PhaseResult::rate);
+  out.wait_pct = med(&PhaseResult::wait_pct);
+  out.wait_agg = med(&PhaseResult::wait_agg);
+  out.nivcsw = static_cast<int32_t>(std::lround(med(&PhaseResult::nivcsw)));
+  out.khz_lo = static_cast<int32_t>(std::lround(med(&PhaseResult::khz_lo)));
+  out.khz_hi = static_cast<int32_t>(std::lround(med(&PhaseResult::khz_hi)));
+  out.clock_ratio = med(&PhaseResult::clock_ratio);
+  out.peak_mc = static_cast<int32_t>(std::lround(med(&PhaseResult::peak_mc)));
+  out.lead_rate = med(&PhaseResult::lead_rate);
+  return out;
+}
+
+// Replaces the results table by the medians of the last k completed rounds, row by row.
+void table_from_last_rounds(int rounds) {
+  const int k = rounds < ROUND_WINDOW ? rounds : ROUND_WINDOW;
+  const int latest = (rounds - 1) % ROUND_WINDOW;
+  int count = 0;
+  for (int i = 0; i < g_round_row_count[latest]; ++i) {
+    const SubtestResult& row = g_round_rows[latest][i];
+    const SubtestResult* rows[ROUND_WINDOW];
+    int found = 0;
+    for (int back = 0; back < k; ++back) {
+      const int slot = (rounds - 1 - back) % ROUND_WINDOW;
+      for (int j = 0; j < g_round_row_count[slot]; ++j)
+        if (g_round_rows[slot][j].spec == row.spec) {
+          rows[found++] = &g_round_rows[slot][j];
+          break;
+        }
+    }
+    SubtestResult m = row;
+    m.st = median_phase(rows, found, [](const SubtestResult& r) -> const PhaseResult& { return r.st; });
+    if (row.mt_ran)
+      m.mt = median_phase(rows, found, [](const SubtestResult& r) -> const PhaseResult& { return r.mt; });
+    m.scaling = median_field(rows, found, [](const SubtestResult& r) { return r.scaling; });
+    m.st_under_load = median_field(rows, found, [](const SubtestResult& r) { return r.st_under_load; });
+    g_results[count++] = m;
+  }
+  g_result_count = count;
+}
 
 }  // namespace
 
@@ -33,8 +94,10 @@ void run_subtest_pass() {
     r = SubtestResult{};
     r.spec = &spec;
     run_phase(&r.st, &spec, bench_cpus, 1, phase_seconds, "single");
+    verdict_fold_phase(r.st);
     if (!probe && cpus_used >= 2 && !stop_requested()) {
       run_phase(&r.mt, &spec, bench_cpus, cpus_used, phase_seconds, "all-core");
+      verdict_fold_phase(r.mt);
       r.mt_ran = 1;
       if (r.st.rate > 0) {
         r.st_under_load = r.mt.lead_rate / r.st.rate;
@@ -58,6 +121,9 @@ int record_round() {
     rs.wait_history[rs.rounds] = wait;
     rs.st_history[rs.rounds] = rs.index_st;
     rs.mt_history[rs.rounds] = rs.index_mt;
+    const int slot = rs.rounds % ROUND_WINDOW;
+    for (int i = 0; i < g_result_count; ++i) g_round_rows[slot][i] = g_results[i];
+    g_round_row_count[slot] = g_result_count;
     ++rs.rounds;
   }
   const double* history = rs.index_mt > 0 ? rs.mt_history : rs.st_history;
@@ -82,6 +148,7 @@ void finish_rounds() {
     const int k = rs.rounds < ROUND_WINDOW ? rs.rounds : ROUND_WINDOW;
     rs.index_st = median(rs.st_history + (rs.rounds - k), k);
     rs.index_mt = median(rs.mt_history + (rs.rounds - k), k);
+    table_from_last_rounds(rs.rounds);
   }
 }
 

@@ -35,11 +35,23 @@ void free_buffers(WorkerSlot& s) {
 }
 
 // Allocates and fills the worker's private buffers; false when memory is short.
-bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end) {
+bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end, double seconds) {
   s.cpu.store(cpu, std::memory_order_relaxed);
   s.spec = spec;
   s.end_time = end;
   s.iterations = 0;
+  s.first_start = 0;
+  s.last_end = 0;
+  s.busy_seconds = 0;
+  s.chunk_count = 0;
+  // The chunk records outlive the phase (until the slot's next phase), so that callers and
+  // benchmarks can look at them after the join; they grow only when a longer phase needs more.
+  const uint32_t cap = chunk_capacity(seconds);
+  if (cap > s.chunk_cap || !s.chunks) {
+    std::free(s.chunks);
+    s.chunks = static_cast<ChunkRecord*>(alloc_aligned(cap * sizeof(ChunkRecord)));
+    s.chunk_cap = s.chunks ? cap : 0;
+  }
   s.sink = 0;
   s.started = 0;
   s.running.store(0, std::memory_order_relaxed);
@@ -54,7 +66,7 @@ bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end) {
   s.vec.a = static_cast<float*>(alloc_aligned(VEC_ELEMS * sizeof(float)));
   s.vec.b = static_cast<float*>(alloc_aligned(VEC_ELEMS * sizeof(float)));
   s.vec.c = static_cast<float*>(alloc_aligned(VEC_ELEMS * sizeof(float)));
-  if (!s.lz4.out || !s.lz4.table || !s.vec.a || !s.vec.b || !s.vec.c) {
+  if (!s.lz4.out || !s.lz4.table || !s.vec.a || !s.vec.b || !s.vec.c || !s.chunks) {
     free_buffers(s);
     return false;
   }
@@ -90,6 +102,13 @@ void sleep_seconds(double seconds) {
 
 }  // namespace
 
+uint32_t chunk_capacity(double seconds) {
+  constexpr double MAX_RECORDS = 1 << 20;
+  constexpr double SHORTEST_GROWN_CHUNK = 0.004;  // seconds
+  const double n = seconds > 0 ? seconds / SHORTEST_GROWN_CHUNK * 2 + 64 : 64;
+  return static_cast<uint32_t>(n < MAX_RECORDS ? n : MAX_RECORDS);
+}
+
 void* worker_main(void* arg) {
   WorkerSlot& s = *static_cast<WorkerSlot*>(arg);
   const int cpu = s.cpu.load(std::memory_order_relaxed);
@@ -113,9 +132,12 @@ void* worker_main(void* arg) {
     for (;;) {
       const double t0 = now_seconds();
       if (t0 >= s.end_time) break;
+      if (s.first_start == 0) s.first_start = t0;
       s.sink ^= kernel(state, c);
       const double t1 = now_seconds();
       s.iterations += c;
+      s.last_end = t1;
+      record_chunk(s, c, t1 - t0);
       c = next_chunk(c, t1 - t0);
       if (g_run.stop_requested.load(std::memory_order_relaxed)) break;
     }
@@ -146,7 +168,7 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     WorkerSlot& s = worker_slots[i];
     worker_cpus[i] = cpus[i];
     // A slot whose memory or thread cannot be had starts no worker; the phase measures the rest.
-    if (!prepare_slot(s, cpus[i], spec, end)) continue;
+    if (!prepare_slot(s, cpus[i], spec, end, end - start)) continue;
     if (pthread_create(&s.thread, nullptr, worker_main, &s) != 0) {
       free_buffers(s);
       continue;
@@ -171,22 +193,27 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     // 100 ms does not count idle time after its workers finished.
     sleep_seconds(std::min(PHASE_SLEEP_NS / 1e9, end - now_seconds()));
   }
-  const double elapsed = now_seconds() - start;
 
-  uint64_t total = 0;
+  // Each worker's rate is its own work over its own window, from the start of its first chunk to
+  // the end of its last, so no counted iteration lies outside the time it is divided by. Workers
+  // start one after another and may end up to one chunk apart, so the all-core rate is the sum of
+  // the workers' own rates: what the CPUs deliver together, independent of when each one began.
   for (int i = 0; i < n; ++i) {
     WorkerSlot& s = worker_slots[i];
     if (!s.started) continue;
     pthread_join(s.thread, nullptr);
     s.started = 0;
-    total += s.iterations;
+    double busy = 0;
+    for (uint32_t k = 0; k < s.chunk_count; ++k) busy += s.chunks[k].seconds;
+    s.busy_seconds = busy;
+    const double window = s.last_end - s.first_start;
+    if (s.iterations > 0 && window > 0.000001) {
+      const double r = static_cast<double>(s.iterations) * spec->ops_per_iter / window;
+      out->rate += r;
+      if (i == 0) out->lead_rate = r;
+    }
     account_worker(&g_acc, s.cpu.load(std::memory_order_relaxed), s.sched_start, s.sched_end);
     free_buffers(s);
-  }
-  if (elapsed > 0.000001) {
-    out->rate = static_cast<double>(total) * spec->ops_per_iter / elapsed;
-    const uint64_t lead = worker_slots[0].iterations;
-    out->lead_rate = static_cast<double>(lead) * spec->ops_per_iter / elapsed;
   }
   phase_close(&g_acc, worker_cpus, out);
 }

@@ -7,6 +7,12 @@
 #include "engine/interference.h"
 #include "subtests/registry.h"
 
+// One chunk of a worker: its iterations and how long the kernel call took.
+struct ChunkRecord {
+  uint64_t iterations;
+  double seconds;
+};
+
 struct WorkerSlot {
   pthread_t thread;
   std::atomic<int> cpu;            // read live by the in-process dashboard
@@ -18,6 +24,12 @@ struct WorkerSlot {
   AesState aes;
   double end_time;                 // monotonic seconds; no new chunk after it
   uint64_t iterations;
+  double first_start;              // monotonic seconds at the start of the first chunk; 0 when none ran
+  double last_end;                 // at the end of the last chunk
+  double busy_seconds;             // the chunks' own durations summed (time inside kernel calls)
+  ChunkRecord* chunks;             // chunk_count of chunk_cap records, kept until the next phase
+  uint32_t chunk_cap;
+  uint32_t chunk_count;
   SchedSnapshot sched_start;
   SchedSnapshot sched_end;
   uint64_t sink;                   // XOR of every kernel result, so the work cannot be elided
@@ -28,18 +40,46 @@ struct WorkerSlot {
 extern WorkerSlot worker_slots[MAX_CPUS];
 extern std::atomic<int> phase_workers;
 
-constexpr uint64_t CHUNK_START = 1024;
-constexpr uint64_t CHUNK_MIN = 64;
-constexpr double CHUNK_GROW_BELOW = 0.004;    // seconds
+// Chunks start at one iteration and grow towards CHUNK_TARGET from their own timing, so that
+// whatever the kernel's speed every chunk after the first millisecond lasts 4 to 32 ms: the work
+// is not quantized in oversized chunks and a stop request is seen within one chunk. A chunk under
+// 6 ms grows, so chunks settle between 6 and 32 ms and timing noise keeps them above 4 ms.
+constexpr uint64_t CHUNK_START = 1;
+constexpr uint64_t CHUNK_MIN = 1;
+constexpr double CHUNK_GROW_BELOW = 0.006;    // seconds
 constexpr double CHUNK_SHRINK_ABOVE = 0.032;  // seconds
+constexpr double CHUNK_TARGET = 0.008;        // seconds
+// A short chunk's timing is noisy (and a pointer walk gets slower per step as it reaches further),
+// so one chunk grows at most 64-fold.
+constexpr double CHUNK_MAX_GROWTH = 64.0;
 constexpr double PHASE_DEADLINE_MARGIN = 0.05;
 constexpr int PHASE_SLEEP_NS = 100000000;
 
 // Next chunk size after a chunk of c iterations took dt seconds.
 inline uint64_t next_chunk(uint64_t c, double dt) {
-  if (dt < CHUNK_GROW_BELOW) return c * 2;
+  if (dt < CHUNK_GROW_BELOW) {
+    double f = dt > 0 ? CHUNK_TARGET / dt : CHUNK_MAX_GROWTH;
+    if (f > CHUNK_MAX_GROWTH) f = CHUNK_MAX_GROWTH;
+    if (c > (uint64_t{1} << 52)) return c;  // beyond any real chunk; keeps the product exact
+    const uint64_t next = static_cast<uint64_t>(static_cast<double>(c) * f);
+    return next > c ? next : c + 1;
+  }
   if (dt > CHUNK_SHRINK_ABOVE && c > CHUNK_MIN) return c / 2;
   return c;
+}
+
+// Records a phase of `seconds` needs: chunks last at least 4 ms once grown, shorter ones come only
+// from the ramp and after a halving; twice the count of 4 ms chunks leaves room for both.
+uint32_t chunk_capacity(double seconds);
+// Stores one chunk; when the array is full the last record absorbs the chunk, so totals stay exact.
+inline void record_chunk(WorkerSlot& s, uint64_t iterations, double seconds) {
+  if (s.chunk_cap == 0) return;
+  if (s.chunk_count < s.chunk_cap) {
+    s.chunks[s.chunk_count++] = {iterations, seconds};
+  } else {
+    s.chunks[s.chunk_cap - 1].iterations += iterations;
+    s.chunks[s.chunk_cap - 1].seconds += seconds;
+  }
 }
 
 // Measures spec on the first n CPUs of cpus for `seconds`; returns after every worker is joined.

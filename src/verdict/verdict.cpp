@@ -30,6 +30,15 @@ void reset_verdict() {
   g_verdict.clock_ratio = 1.0;
   g_verdict.steal_baseline = 0;
   g_verdict.steal_baseline_ok = 0;
+  g_verdict.run_peak_mc = -1;
+  g_verdict.run_clock_ratio = 1.0;
+  g_verdict.run_nivcsw = 0;
+}
+
+void verdict_fold_phase(const PhaseResult& p) {
+  g_verdict.run_nivcsw += p.nivcsw;
+  if (p.clock_ratio > 0 && p.clock_ratio < g_verdict.run_clock_ratio) g_verdict.run_clock_ratio = p.clock_ratio;
+  if (p.peak_mc > g_verdict.run_peak_mc) g_verdict.run_peak_mc = p.peak_mc;
 }
 
 void take_steal_baseline() {
@@ -57,20 +66,16 @@ double wait_threshold(int quiesce, long rt_runtime_us) {
 }
 
 void decide_verdict(int probe) {
+  // Wait is judged on the rounds the index comes from (the median below); the cut pass of a run
+  // stopped in its first round, and the probe's one pass, have only their own rows.
   double wait = 0.0;
-  long nivcsw = 0;
-  double ratio = 1.0;
-  int32_t peak = -1;
-  auto fold = [&](const PhaseResult& p) {
-    if (p.wait_pct > wait) wait = p.wait_pct;
-    nivcsw += p.nivcsw;
-    if (p.clock_ratio > 0 && p.clock_ratio < ratio) ratio = p.clock_ratio;
-    if (p.peak_mc > peak) peak = p.peak_mc;
-  };
   for (int i = 0; i < g_result_count; ++i) {
-    fold(g_results[i].st);
-    if (g_results[i].mt_ran) fold(g_results[i].mt);
+    if (g_results[i].st.wait_pct > wait) wait = g_results[i].st.wait_pct;
+    if (g_results[i].mt_ran && g_results[i].mt.wait_pct > wait) wait = g_results[i].mt.wait_pct;
   }
+  const long nivcsw = g_verdict.run_nivcsw;
+  const double ratio = g_verdict.run_clock_ratio;
+  const int32_t peak = g_verdict.run_peak_mc;
   if (!probe && g_rounds.rounds > 0) {
     const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
     wait = median(g_rounds.wait_history + (g_rounds.rounds - k), k);

@@ -1,5 +1,8 @@
 #pragma once
 // How far a run's numbers can be trusted, with a reason that carries the figures behind it.
+#include <cstdint>
+
+#include "subtests/registry.h"
 
 enum Verdict : int { VERDICT_CLEAN, VERDICT_CONTENDED, VERDICT_THROTTLED, VERDICT_UNTRUSTED, VERDICT_INDICATIVE };
 
@@ -20,6 +23,11 @@ struct VerdictState {
   double clock_ratio;
   long steal_baseline;  // ticks at the start of measuring
   int steal_baseline_ok;  // the baseline was really read; otherwise no steal is counted
+  // Gathered over every phase of every round, the cut round included, so the verdict judges the
+  // whole run and not only its last pass.
+  int32_t run_peak_mc;      // -1 without a reading
+  double run_clock_ratio;   // lowest of the phases' ratios
+  long run_nivcsw;
 };
 
 extern VerdictState g_verdict;
@@ -27,6 +35,8 @@ extern VerdictState g_verdict;
 void reset_verdict();
 const char* verdict_name(int verdict);
 const char* verdict_display_name(int verdict);
+// Adds one measured phase to the run's figures.
+void verdict_fold_phase(const PhaseResult& phase);
 // Decides from the results table, the round state, steal and the thermal mark.
 void decide_verdict(int probe);
 // Takes the steal counter at the start of measuring.

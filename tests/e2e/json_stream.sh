@@ -52,6 +52,14 @@ check "the final index is the median of the last four rounds" jq -se '
     and (($last | map(.index_st) | med) - $r.index.st | fabs) < 0.11
     and $r.convergence.rounds == ($last[-1].round)
     and ($r.convergence.converged == 1 or $r.convergence.rounds >= 5)' "$WORK/full"
+check "the result's table is the median of the same rounds' subtest events" jq -se '
+  def med: sort | if length % 2 == 1 then .[length/2|floor] else (.[length/2-1] + .[length/2]) / 2 end;
+  (.[-1]) as $r | ($r.convergence.rounds) as $n | ([$n, 4] | min) as $k
+  | [foreach .[] as $e (0; if $e.event == "round" then . + 1 else . end; [., $e])]
+  | map(select(.[1].event == "subtest" and .[0] >= $n - $k and .[0] < $n) | .[1]) as $rows
+  | $r.subtests | length == 2 and all(.[]; . as $s | ($rows | map(select(.name == $s.name))) as $mine
+      | ($mine | length) == $k and (($mine | map(.st) | med) - $s.st | fabs) < 0.11
+        and (($mine | map(.mt) | med) - $s.mt | fabs) < 0.11)' "$WORK/full"
 
 # --- aes128ctr alone: no portable subtest, rounds end by plateau after round 5
 TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests aes128ctr \
@@ -59,5 +67,22 @@ TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests a
 check "aes128ctr alone ends after round 5 with both indexes 0" jq -se '
   (.[-1]) as $r | $r.event=="result" and $r.convergence.rounds==5 and $r.index.st==0 and $r.index.mt==0
   and $r.index.n==0 and ([.[] | select(.event=="round")] | all(.spread==1))' "$WORK/aes"
+
+# --- a stop in round 2: the table and the index are round 1's, not the cut round's
+( TFX_CLI_CONSENT=1 unshare --mount --propagation private bash -c '
+    echo $$ >"$1"; shift; mount -t tmpfs tmpfs /tmp || exit 90; exec "$@"' ns "$WORK/cut.pid" \
+    "$BIN" --full --json --seconds 0.2 --quiesce none --subtests int_scalar,fp_scalar,crc32c \
+    </dev/null >"$WORK/cut" 2>/dev/null ) &
+runner=$!
+for _ in $(seq 600); do grep -q '"event":"round"' "$WORK/cut" 2>/dev/null && break; sleep 0.05; done
+kill -USR1 "$(cat "$WORK/cut.pid")"
+wait "$runner"
+check "a stop in round 2 keeps round 1's table and index" jq -se '
+  (.[-1]) as $r | [.[] | select(.event == "round")] as $rounds
+  | ([foreach .[] as $e (0; if $e.event == "round" then . + 1 else . end; [., $e])]
+     | map(select(.[0] == 0 and .[1].event == "subtest") | .[1] | {name, st, mt, scaling})) as $first
+  | $r.event == "result" and ($rounds | length) == 1 and $r.convergence.rounds == 1
+    and ($r.subtests | map({name, st, mt, scaling})) == $first and ($first | length) == 3
+    and $r.index.st == $rounds[0].index_st and $r.index.mt == $rounds[0].index_mt' "$WORK/cut"
 
 finish

@@ -59,4 +59,30 @@ check "with the wait figure in the reason" grep -Eq '^runqueue wait [0-9]+\.[0-9
 TFX_CLI_CONSENT=1 ns 'mount -t tmpfs tmpfs /sys/class || exit 90' "${RUN[@]}" </dev/null >"$WORK/out" 2>/dev/null
 check "no sensors: thermal_c -0.0 and clock ratio 1" bash -c "grep -q '\"thermal_c\":-0.0' '$WORK/out' && jq -se '.[-1].thermal.clock_ratio == 1 and .[-1].thermal.peak_c == 0' '$WORK/out'"
 
+# --- hot and sagging in round 1 only, stopped in round 2: the verdict and thermal figures are the
+# whole run's, not the last pass's. The helper watches the run's own output through its inherited
+# descriptor, cools the machine when round 1 is reported, and then stops only our tallyfox.
+ROUND1=$STILL_STEAL'
+  mount -t tmpfs tmpfs /sys/class && mkdir -p /sys/class/hwmon/hwmon0 || exit 90
+  echo coretemp > /sys/class/hwmon/hwmon0/name && echo 96000 > /sys/class/hwmon/hwmon0/temp1_input
+  mkdir -p /tmp/cpu && cp -r /sys/devices/system/cpu/. /tmp/cpu/ 2>/dev/null
+  for c in /tmp/cpu/cpu[0-9]*; do mkdir -p $c/cpufreq && echo 2000000 > $c/cpufreq/cpuinfo_max_freq &&
+    echo 2000000 > $c/cpufreq/scaling_cur_freq; done
+  mount --bind /tmp/cpu /sys/devices/system/cpu || exit 90
+  ( out=/proc/$BASHPID/fd/1
+    for _ in $(seq 600); do
+      grep -q "\"event\":\"round\"" $out && break
+      for f in 1500000 2000000; do for c in /tmp/cpu/cpu[0-9]*; do echo $f > $c/cpufreq/scaling_cur_freq; done; sleep 0.05; done
+    done
+    echo 60000 > /sys/class/hwmon/hwmon0/temp1_input
+    for c in /tmp/cpu/cpu[0-9]*; do echo 2000000 > $c/cpufreq/scaling_cur_freq; done
+    sleep 0.4
+    pkill -USR1 -P $$ -x tallyfox ) &'
+TFX_CLI_CONSENT=1 ns "$ROUND1" --full --json --seconds 1 --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
+check "round-1 heat and sag, stopped in round 2: throttled ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
+  [ "$(verdict "$WORK/out")" = throttled ]
+check "the result keeps the run's peak and lowest clock ratio" \
+  jq -se '.[-1].convergence.rounds == 1 and .[-1].thermal.peak_c == 96 and .[-1].thermal.clock_ratio == 0.75' "$WORK/out"
+check "the reason names the peak of the run" grep -q 'reached 96.0°C and the clock held at 75%' <<<"$(why "$WORK/out")"
+
 finish

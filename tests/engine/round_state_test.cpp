@@ -4,6 +4,7 @@
 
 #include "engine/passes.h"
 #include "engine/round_state.h"
+#include "subtests/registry.h"
 #include "run/config.h"
 #include "run/control.h"
 
@@ -118,6 +119,95 @@ TEST_F(RoundRules, SpreadFollowsSingleThreadHistoryWithoutAllCore) {
   }
   EXPECT_NEAR(g_rounds.spread, 0.01, 1e-12);
   EXPECT_EQ(g_rounds.converged, 1);
+}
+
+const SubtestSpec kA = {"a", "base", "Mops", nullptr, 1, 1, 1};
+const SubtestSpec kB = {"b", "soft", "MB/s", nullptr, 1, 1, 1};
+
+// Round r's rows: rates that grow with r, a wait that peaks in the all-core phase.
+void fill_round(int r) {
+  g_result_count = 2;
+  g_results[0] = SubtestResult{};
+  g_results[0].spec = &kA;
+  g_results[0].st.rate = 100.0 * r;
+  g_results[0].st.wait_pct = r;
+  g_results[0].mt.rate = 150.0 * r;
+  g_results[0].mt.wait_agg = 2.0 * r;
+  g_results[0].mt_ran = 1;
+  g_results[0].scaling = 0.01 * r;
+  g_results[1] = SubtestResult{};
+  g_results[1].spec = &kB;
+  g_results[1].st.rate = 10.0 * r;
+  g_results[1].st.nivcsw = r;
+  g_rounds.index_st = 1000.0 + 100 * (r % 2);  // spread enough that nothing converges
+  g_rounds.index_mt = 0.0;
+}
+
+TEST_F(RoundRules, StopInRoundSixTakesIndexAndTableFromRoundsTwoToFive) {
+  for (int r = 1; r <= 5; ++r) {
+    fill_round(r);
+    g_rounds.index_st += r;
+    ASSERT_EQ(record_round(), 0) << "round " << r;
+    EXPECT_DOUBLE_EQ(g_rounds.wait_history[r - 1], 2.0 * r);  // the larger of ST wait and MT agg
+  }
+  // Round 6 is cut after its first subtest.
+  g_result_count = 1;
+  g_results[0].st.rate = 1e9;
+  g_config.mode = MODE_FULL;
+  testing::internal::CaptureStderr();
+  finish_rounds();
+  testing::internal::GetCapturedStderr();
+  EXPECT_DOUBLE_EQ(g_rounds.index_st, (1003.0 + 1104.0) / 2);  // rounds 2..5: 1102 1003 1104 1005
+  ASSERT_EQ(g_result_count, 2);
+  EXPECT_EQ(g_results[0].spec, &kA);
+  EXPECT_DOUBLE_EQ(g_results[0].st.rate, 350.0);
+  EXPECT_DOUBLE_EQ(g_results[0].mt.rate, 525.0);
+  EXPECT_DOUBLE_EQ(g_results[0].scaling, 0.035);
+  EXPECT_EQ(g_results[0].mt_ran, 1);
+  EXPECT_DOUBLE_EQ(g_results[1].st.rate, 35.0);
+  EXPECT_EQ(g_results[1].st.nivcsw, 4);  // 3.5 rounds to 4
+  EXPECT_EQ(g_results[1].mt_ran, 0);
+}
+
+TEST_F(RoundRules, StopInRoundOneKeepsTheCutRows) {
+  fill_round(1);
+  g_config.mode = MODE_FULL;
+  testing::internal::CaptureStderr();
+  finish_rounds();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(g_result_count, 2);
+  EXPECT_DOUBLE_EQ(g_results[0].st.rate, 100.0);
+  EXPECT_DOUBLE_EQ(g_rounds.index_st, 1100.0);  // what it held: no round finished
+}
+
+uint64_t spin(void*, uint64_t count) {
+  volatile uint64_t x = 0;
+  for (uint64_t i = 0; i < count; ++i) x = x + i;
+  return x;
+}
+
+TEST(RoundLoop, NoRoundStartsAfterTheTimeLimit) {
+  reset_config();
+  reset_run_control();
+  reset_round_state();
+  g_config.mode = MODE_FULL;
+  g_config.ui = UI_TEXT;
+  const int saved_count = g_registry_count;
+  const SubtestSpec saved = g_registry[0];
+  g_registry[0] = {"spin", "base", "Mops", spin, 1, 1, 1};
+  g_registry_count = 1;
+  bench_cpus[0] = 0;
+  cpus_used = 1;
+  phase_seconds = 0.02;
+  g_run.launch_time = now_seconds() - (ROUND_TIME_LIMIT - 0.01);
+  testing::internal::CaptureStderr();
+  run_index_rounds();
+  testing::internal::GetCapturedStderr();
+  g_registry[0] = saved;
+  g_registry_count = saved_count;
+  EXPECT_EQ(g_rounds.rounds, 1);
+  EXPECT_EQ(g_result_count, 1);
+  reset_run_control();
 }
 
 }  // namespace

@@ -104,4 +104,37 @@ TEST(VecF32, AccumulatesEveryElementAcrossCalls) {
   EXPECT_EQ(storage.back(), -7.0f);
 }
 
+// Outputs for fixed counts, computed independently of this code from the kernels' definitions:
+// a change in what a kernel computes fails here even when it stays self-consistent.
+TEST(Kernels, PinnedOutputs) {
+  ASSERT_EQ(prepare_inputs(), 0);
+  RandomState branch_state;
+  seed_state(&branch_state, 0xBEEF0000);
+  std::vector<float> a(VEC_ELEMS), b(VEC_ELEMS, 0.5f), c(VEC_ELEMS, 0.0f);
+  for (uint32_t k = 0; k < VEC_ELEMS; ++k) a[k] = 1.0f + static_cast<float>(k) * 0.000001f;
+  VecState vec{a.data(), b.data(), c.data()};
+  kernel_vec_f32(&vec, 2);
+  RandomState gen;
+  seed_state(&gen, 0xC0FFEE);
+  const uint64_t gen1 = next_random(&gen);
+  const uint64_t gen2 = next_random(&gen);
+
+  struct Case {
+    const char* what;
+    uint64_t got;
+    uint64_t want;
+  };
+  const Case cases[] = {
+      {"int_scalar(1)", kernel_int_scalar(nullptr, 1), 0xbb93613b07fd1c6cull},
+      {"int_scalar(1000)", kernel_int_scalar(nullptr, 1000), 0x55a712b05a8d58e3ull},
+      {"fp_scalar(1000)", kernel_fp_scalar(nullptr, 1000), 0x407f487c13698d51ull},
+      {"branch(seed 0xBEEF0000, 1000)", kernel_branch(&branch_state, 1000), 0x6efaaf1bbc88c8a7ull},
+      {"ptr_chase(12345)", kernel_ptr_chase(&chase_ring, 12345), 2397473},
+      {"vec_f32 c[1] after 3 iterations", kernel_vec_f32(&vec, 1), 0x3fc0000c},
+      {"generator 0xC0FFEE, first", gen1, 0x48129692d6074d55ull},
+      {"generator 0xC0FFEE, second", gen2, 0xbd5b7940b99d5543ull},
+  };
+  for (const Case& k : cases) EXPECT_EQ(k.got, k.want) << k.what;
+}
+
 }  // namespace

@@ -51,6 +51,7 @@ Outcome decide(const Inputs& in) {
   g_results[0].st.clock_ratio = in.ratio;
   g_results[0].st.peak_mc = in.peak_mc;
   g_results[0].st.nivcsw = in.nivcsw;
+  verdict_fold_phase(g_results[0].st);
   g_rounds.rounds = in.rounds;
   for (int i = 0; i < in.rounds; ++i) g_rounds.wait_history[i] = in.wait;
   g_rounds.converged = in.converged;
@@ -176,6 +177,28 @@ TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
   for (int i = 0; i < 5; ++i) g_rounds.wait_history[i] = history[i];
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.35%, freq stable, thermal max 0.0°C");
+}
+
+TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
+  Inputs last_pass;  // the table's row: cool and steady
+  last_pass.peak_mc = 60000;
+  last_pass.nivcsw = 3;
+  PhaseResult earlier{};  // an earlier round: hot and sagging
+  earlier.clock_ratio = 0.67;
+  earlier.peak_mc = 96000;
+  earlier.nivcsw = 40;
+  TempTree tree;
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
+  decide(last_pass);
+  verdict_fold_phase(earlier);
+  decide_verdict(0);
+  EXPECT_STREQ(verdict_name(g_verdict.verdict), "throttled");
+  EXPECT_DOUBLE_EQ(g_verdict.peak_c, 96.0);
+  EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 0.67);
+  g_results[0].st.wait_pct = 30.0;
+  decide_verdict(0);
+  EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 30.0% AND same-core freq sag to 67%");
+  EXPECT_EQ(g_verdict.run_nivcsw, 43);
 }
 
 TEST(Verdict, StealNeedsTwoRealReadings) {
