@@ -1,5 +1,6 @@
 #include "engine/passes.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/phase.h"
@@ -43,6 +44,10 @@ PhaseResult median_phase(const SubtestResult* const* rows, int k, Phase phase) {
   out.clock_ratio = med(&PhaseResult::clock_ratio);
   out.peak_mc = static_cast<int32_t>(std::lround(med(&PhaseResult::peak_mc)));
   out.lead_rate = med(&PhaseResult::lead_rate);
+  out.stall_pct = med(&PhaseResult::stall_pct);
+  out.stall_agg = med(&PhaseResult::stall_agg);
+  out.stall_max_ms = med(&PhaseResult::stall_max_ms);
+  out.undisturbed_rate = med(&PhaseResult::undisturbed_rate);
   return out;
 }
 
@@ -113,23 +118,32 @@ int record_round() {
   RoundState& rs = g_rounds;
   if (rs.rounds < MAX_ROUNDS) {
     double wait = 0.0;
+    double stall = 0.0;
     for (int i = 0; i < g_result_count; ++i) {
       const SubtestResult& r = g_results[i];
-      if (r.st.wait_pct > wait) wait = r.st.wait_pct;
-      if (r.mt_ran && r.mt.wait_agg > wait) wait = r.mt.wait_agg;
+      wait = std::max({wait, r.st.wait_pct, r.mt_ran ? r.mt.wait_agg : 0.0});
+      stall = std::max({stall, r.st.stall_pct, r.mt_ran ? r.mt.stall_agg : 0.0});
     }
     rs.wait_history[rs.rounds] = wait;
+    rs.stall_history[rs.rounds] = stall;
     rs.st_history[rs.rounds] = rs.index_st;
     rs.mt_history[rs.rounds] = rs.index_mt;
+    rs.ust_history[rs.rounds] = rs.uindex_st;
+    rs.umt_history[rs.rounds] = rs.uindex_mt;
     const int slot = rs.rounds % ROUND_WINDOW;
     for (int i = 0; i < g_result_count; ++i) g_round_rows[slot][i] = g_results[i];
     g_round_row_count[slot] = g_result_count;
     ++rs.rounds;
   }
-  const double* history = rs.index_mt > 0 ? rs.mt_history : rs.st_history;
+  // The rounds converge on the index the run was asked for: delivered rates by default, or the
+  // undisturbed ones; the all-core index when there is one.
+  const bool calm = g_config.converge_undisturbed != 0;
+  const double* history = calm ? (rs.uindex_mt > 0 ? rs.umt_history : rs.ust_history)
+                               : (rs.index_mt > 0 ? rs.mt_history : rs.st_history);
   rs.spread = relative_spread(history, rs.rounds, ROUND_WINDOW);
   rs.converged = (rs.rounds >= ROUND_WINDOW && rs.spread <= TARGET_SPREAD) ? 1 : 0;
-  if (g_config.ui == UI_JSON) emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread);
+  if (g_config.ui == UI_JSON)
+    emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread, rs.uindex_st, rs.uindex_mt);
   if (rs.converged) return 1;
   if (rs.spread < rs.precision - IMPROVEMENT_STEP) {
     rs.precision = rs.spread;
@@ -148,6 +162,8 @@ void finish_rounds() {
     const int k = rs.rounds < ROUND_WINDOW ? rs.rounds : ROUND_WINDOW;
     rs.index_st = median(rs.st_history + (rs.rounds - k), k);
     rs.index_mt = median(rs.mt_history + (rs.rounds - k), k);
+    rs.uindex_st = median(rs.ust_history + (rs.rounds - k), k);
+    rs.uindex_mt = median(rs.umt_history + (rs.rounds - k), k);
     table_from_last_rounds(rs.rounds);
   }
 }

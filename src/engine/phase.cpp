@@ -17,6 +17,19 @@ std::atomic<int> phase_workers{0};
 namespace {
 
 PhaseAccounting g_acc;
+double* g_stall_scratch;  // the stall rule's working space, grown to the longest chunk record
+uint32_t g_stall_scratch_cap;
+
+// Stall figures of one joined worker; none when the working space cannot be had.
+StallFigures worker_stalls(const WorkerSlot& s) {
+  if (s.chunk_count > g_stall_scratch_cap) {
+    std::free(g_stall_scratch);
+    g_stall_scratch = static_cast<double*>(std::malloc(s.chunk_count * sizeof(double)));
+    g_stall_scratch_cap = g_stall_scratch ? s.chunk_count : 0;
+  }
+  if (!g_stall_scratch) return StallFigures{0.0, 0.0, 0.0};
+  return find_stalls(s.chunks, s.chunk_count, g_stall_scratch);
+}
 
 void* alloc_aligned(std::size_t bytes) {
   void* p = nullptr;
@@ -198,6 +211,7 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
   // the end of its last, so no counted iteration lies outside the time it is divided by. Workers
   // start one after another and may end up to one chunk apart, so the all-core rate is the sum of
   // the workers' own rates: what the CPUs deliver together, independent of when each one began.
+  double stall_sum = 0, window_sum = 0;
   for (int i = 0; i < n; ++i) {
     WorkerSlot& s = worker_slots[i];
     if (!s.started) continue;
@@ -208,12 +222,20 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     s.busy_seconds = busy;
     const double window = s.last_end - s.first_start;
     if (s.iterations > 0 && window > 0.000001) {
-      const double r = static_cast<double>(s.iterations) * spec->ops_per_iter / window;
-      out->rate += r;
-      if (i == 0) out->lead_rate = r;
+      const double work = static_cast<double>(s.iterations) * spec->ops_per_iter;
+      out->rate += work / window;
+      if (i == 0) out->lead_rate = work / window;
+      const StallFigures st = worker_stalls(s);
+      const double stall = std::min(st.stall_seconds, window * 0.999);
+      out->undisturbed_rate += work / (window - stall);
+      out->stall_pct = std::max(out->stall_pct, stall * 100.0 / window);
+      out->stall_max_ms = std::max(out->stall_max_ms, st.longest_seconds * 1000.0);
+      stall_sum += stall;
+      window_sum += window;
     }
     account_worker(&g_acc, s.cpu.load(std::memory_order_relaxed), s.sched_start, s.sched_end);
     free_buffers(s);
   }
+  if (window_sum > 0) out->stall_agg = stall_sum * 100.0 / window_sum;
   phase_close(&g_acc, worker_cpus, out);
 }

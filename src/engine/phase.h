@@ -5,13 +5,8 @@
 #include <pthread.h>
 
 #include "engine/interference.h"
+#include "engine/stalls.h"
 #include "subtests/registry.h"
-
-// One chunk of a worker: its iterations and how long the kernel call took.
-struct ChunkRecord {
-  uint64_t iterations;
-  double seconds;
-};
 
 struct WorkerSlot {
   pthread_t thread;

@@ -20,6 +20,13 @@ struct RoundState {
   double precision;   // best spread so far
   int converged;
   int plateau;
+  // The same index from the undisturbed rates (as if no chunk had been paused), and per round the
+  // largest hidden-stall share, kept like wait_history.
+  double ust_history[MAX_ROUNDS];
+  double umt_history[MAX_ROUNDS];
+  double stall_history[MAX_ROUNDS];
+  double uindex_st;
+  double uindex_mt;
 };
 
 extern RoundState g_rounds;

@@ -98,18 +98,25 @@ void emit_subtest(const SubtestResult& r) {
   const bool mt = r.mt_ran != 0;
   std::printf("{\"event\":\"subtest\",\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,"
               "\"scaling\":%.3f,\"st_wait_pct\":%.2f,\"mt_wait_pct\":%.2f,\"mt_wait_agg\":%.2f,"
-              "\"nivcsw\":%ld,\"khz_lo\":%ld,\"khz_hi\":%ld}\n",
+              "\"nivcsw\":%ld,\"khz_lo\":%ld,\"khz_hi\":%ld,\"st_stall_pct\":%.2f,\"mt_stall_pct\":%.2f,"
+              "\"mt_stall_agg\":%.2f,\"stall_ms\":%.1f,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f}\n",
               r.spec->name, r.spec->isa, r.spec->unit, r.st.rate / 1e6, mt ? r.mt.rate / 1e6 : 0.0,
               r.scaling, r.st.wait_pct, mt ? r.mt.wait_pct : 0.0, mt ? r.mt.wait_agg : 0.0,
               static_cast<long>(r.st.nivcsw) + (mt ? r.mt.nivcsw : 0),
-              static_cast<long>(mt ? r.mt.khz_lo : r.st.khz_lo), static_cast<long>(mt ? r.mt.khz_hi : r.st.khz_hi));
+              static_cast<long>(mt ? r.mt.khz_lo : r.st.khz_lo), static_cast<long>(mt ? r.mt.khz_hi : r.st.khz_hi),
+              r.st.stall_pct, mt ? r.mt.stall_pct : 0.0, mt ? r.mt.stall_agg : 0.0,
+              mt && r.mt.stall_max_ms > r.st.stall_max_ms ? r.mt.stall_max_ms : r.st.stall_max_ms,
+              r.st.undisturbed_rate / 1e6, mt ? r.mt.undisturbed_rate / 1e6 : 0.0);
   std::fflush(stdout);
 }
 
-void emit_round(int round, int converged, double index_st, double index_mt, double spread) {
+void emit_round(int round, int converged, double index_st, double index_mt, double spread, double uindex_st,
+                double uindex_mt) {
   std::printf("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%.4f,"
-              "\"target\":%.4f,\"converged\":%d,\"elapsed\":%.2f}\n",
-              round, index_st, index_mt, spread, TARGET_SPREAD, converged, now_seconds() - g_run.launch_time);
+              "\"target\":%.4f,\"converged\":%d,\"elapsed\":%.2f,\"index_st_undisturbed\":%.1f,"
+              "\"index_mt_undisturbed\":%.1f}\n",
+              round, index_st, index_mt, spread, TARGET_SPREAD, converged, now_seconds() - g_run.launch_time,
+              uindex_st, uindex_mt);
   std::fflush(stdout);
 }
 
@@ -128,24 +135,29 @@ void emit_result() {
       "{\"event\":\"result\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"verdict\":\"%s\","
       "\"verdict_why\":\"%s\",\"machine\":{\"cpu_model\":\"%s\",\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,"
       "\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,\"max_mhz\":%ld},\"index\":{\"st\":%.1f,\"mt\":%.1f,"
-      "\"n\":%d,\"ref_version\":%d,\"unit\":%d},\"convergence\":{\"rounds\":%d,\"spread\":%.4f,"
+      "\"n\":%d,\"ref_version\":%d,\"unit\":%d,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f,"
+      "\"converge\":\"%s\"},\"convergence\":{\"rounds\":%d,\"spread\":%.4f,"
       "\"precision\":%.4f,\"target\":%.4f,\"converged\":%d},\"thermal\":{\"peak_c\":%.1f,"
       "\"clock_ratio\":%.3f,\"limited\":%d},\"quiesce\":\"%s\",\"isolcpus\":\"%s\",\"profile\":\"%s\","
       "\"cpus_used\":%d,\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), verdict_name(g_verdict.verdict), why, model, m.ncpu,
       m.ncores, m.p_cores, m.e_cores, m.p_threads, m.e_threads, static_cast<long>(m.max_khz[0] / 1000),
-      g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.rounds,
+      g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.uindex_st,
+      g_rounds.uindex_mt, g_config.converge_undisturbed ? "undisturbed" : "delivered", g_rounds.rounds,
       g_rounds.spread, g_rounds.precision, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
       g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), isol, profile_name(g_config.profile),
       cpus_used, fp, now_seconds() - g_run.launch_time);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     std::printf("%s{\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,\"scaling\":%.3f,"
-                "\"st_under_load\":%.3f}",
+                "\"st_under_load\":%.3f,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f,\"st_stall_pct\":%.2f,"
+                "\"mt_stall_agg\":%.2f}",
                 i == 0 ? "" : ",", r.spec->name, r.spec->isa, r.spec->unit, r.st.rate / 1e6,
-                r.mt_ran ? r.mt.rate / 1e6 : 0.0, r.scaling, r.st_under_load);
+                r.mt_ran ? r.mt.rate / 1e6 : 0.0, r.scaling, r.st_under_load, r.st.undisturbed_rate / 1e6,
+                r.mt_ran ? r.mt.undisturbed_rate / 1e6 : 0.0, r.st.stall_pct, r.mt_ran ? r.mt.stall_agg : 0.0);
   }
-  std::printf("]}\n");
+  std::printf("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f}}\n", g_verdict.stall_pct,
+              g_verdict.run_stall_max_ms, wait_threshold(g_config.quiesce, m.rt_runtime_us));
   std::fflush(stdout);
 }
 

@@ -11,7 +11,9 @@ void json_escape(const char* src, char* dst, std::size_t cap);
 void emit_start();
 void emit_progress(const SubtestSpec* spec, const char* phase, double pct);
 void emit_subtest(const SubtestResult& r);
-void emit_round(int round, int converged, double index_st, double index_mt, double spread);
+// The undisturbed indexes follow the delivered ones, as keys appended at the end of the event.
+void emit_round(int round, int converged, double index_st, double index_mt, double spread, double uindex_st,
+                double uindex_mt);
 void emit_result();
 
 // progress_hook of a JSON run: writes at most one progress event per 0.5 s.

@@ -128,6 +128,7 @@ void reset_config() {
   g_config.cpu_mask.reset();
   g_config.cpus_given = 0;
   g_config.subtest_filter[0] = '\0';
+  g_config.converge_undisturbed = 0;
   g_yes_given = 0;
 }
 

@@ -27,6 +27,7 @@ struct RunConfig {
   std::bitset<CPU_MASK_BITS> cpu_mask;
   int cpus_given;
   char subtest_filter[256];
+  int converge_undisturbed;  // the rounds converge on the undisturbed index, not the delivered one
 };
 
 extern RunConfig g_config;

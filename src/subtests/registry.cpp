@@ -53,11 +53,19 @@ void compute_index() {
   if (g_config.mode == MODE_PROBE) {
     g_rounds.index_st = 0.0;
     g_rounds.index_mt = 0.0;
+    g_rounds.uindex_st = 0.0;
+    g_rounds.uindex_mt = 0.0;
     g_rounds.index_n = 0;
     return;
   }
-  double st_sum = 0.0, mt_sum = 0.0;
-  int st_n = 0, mt_n = 0;
+  // Sums of log(rate / reference): delivered ST, MT, then undisturbed ST, MT.
+  double sum[4] = {0, 0, 0, 0};
+  int count[4] = {0, 0, 0, 0};
+  auto add = [&](int k, double rate, double ref) {
+    if (!(rate > 0)) return;
+    sum[k] += std::log(rate / 1e6 / ref);
+    ++count[k];
+  };
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     const ReferenceRow* ref = nullptr;
@@ -67,17 +75,18 @@ void compute_index() {
         break;
       }
     }
-    if (!ref || ref->mrate <= 0) continue;
-    const double s = r.st.rate / 1e6;
-    if (!(s > 0)) continue;
-    st_sum += std::log(s / ref->mrate);
-    ++st_n;
-    if (r.mt_ran && r.mt.rate > 0) {
-      mt_sum += std::log(r.mt.rate / 1e6 / ref->mrate);
-      ++mt_n;
+    if (!ref || ref->mrate <= 0 || !(r.st.rate > 0)) continue;
+    add(0, r.st.rate, ref->mrate);
+    add(2, r.st.undisturbed_rate, ref->mrate);
+    if (r.mt_ran) {
+      add(1, r.mt.rate, ref->mrate);
+      add(3, r.mt.undisturbed_rate, ref->mrate);
     }
   }
-  g_rounds.index_st = st_n > 0 ? 1000.0 * std::exp(st_sum / st_n) : 0.0;
-  g_rounds.index_mt = mt_n > 0 ? 1000.0 * std::exp(mt_sum / mt_n) : 0.0;
-  g_rounds.index_n = st_n;
+  auto index = [&](int k) { return count[k] > 0 ? 1000.0 * std::exp(sum[k] / count[k]) : 0.0; };
+  g_rounds.index_st = index(0);
+  g_rounds.index_mt = index(1);
+  g_rounds.uindex_st = index(2);
+  g_rounds.uindex_mt = index(3);
+  g_rounds.index_n = count[0];
 }

@@ -24,6 +24,10 @@ struct PhaseResult {
   double clock_ratio;     // 1.0 when no worker had two samples
   int32_t peak_mc;        // -1 when no temperature was read
   double lead_rate;       // first worker's units per second
+  double stall_pct;       // largest worker's hidden stalls, % of its own time
+  double stall_agg;       // summed stalls over the workers' summed time, %
+  double stall_max_ms;    // longest single stall
+  double undisturbed_rate;  // units per second as if no chunk had been paused
 };
 
 struct SubtestResult {

@@ -33,12 +33,15 @@ void reset_verdict() {
   g_verdict.run_peak_mc = -1;
   g_verdict.run_clock_ratio = 1.0;
   g_verdict.run_nivcsw = 0;
+  g_verdict.run_stall_max_ms = 0.0;
+  g_verdict.stall_pct = 0.0;
 }
 
 void verdict_fold_phase(const PhaseResult& p) {
   g_verdict.run_nivcsw += p.nivcsw;
   if (p.clock_ratio > 0 && p.clock_ratio < g_verdict.run_clock_ratio) g_verdict.run_clock_ratio = p.clock_ratio;
   if (p.peak_mc > g_verdict.run_peak_mc) g_verdict.run_peak_mc = p.peak_mc;
+  if (p.stall_max_ms > g_verdict.run_stall_max_ms) g_verdict.run_stall_max_ms = p.stall_max_ms;
 }
 
 void take_steal_baseline() {
@@ -69,9 +72,13 @@ void decide_verdict(int probe) {
   // Wait is judged on the rounds the index comes from (the median below); the cut pass of a run
   // stopped in its first round, and the probe's one pass, have only their own rows.
   double wait = 0.0;
+  double stall = 0.0;
   for (int i = 0; i < g_result_count; ++i) {
-    if (g_results[i].st.wait_pct > wait) wait = g_results[i].st.wait_pct;
-    if (g_results[i].mt_ran && g_results[i].mt.wait_pct > wait) wait = g_results[i].mt.wait_pct;
+    const SubtestResult& r = g_results[i];
+    if (r.st.wait_pct > wait) wait = r.st.wait_pct;
+    if (r.mt_ran && r.mt.wait_pct > wait) wait = r.mt.wait_pct;
+    if (r.st.stall_pct > stall) stall = r.st.stall_pct;
+    if (r.mt_ran && r.mt.stall_agg > stall) stall = r.mt.stall_agg;
   }
   const long nivcsw = g_verdict.run_nivcsw;
   const double ratio = g_verdict.run_clock_ratio;
@@ -79,10 +86,22 @@ void decide_verdict(int probe) {
   if (!probe && g_rounds.rounds > 0) {
     const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
     wait = median(g_rounds.wait_history + (g_rounds.rounds - k), k);
+    stall = median(g_rounds.stall_history + (g_rounds.rounds - k), k);
   }
+  g_verdict.stall_pct = stall;
   const long steal = steal_since_baseline();
   const double threshold = wait_threshold(g_config.quiesce, g_machine.rt_runtime_us);
-  const bool contended = wait > threshold || steal > 50;
+  // Stalls are contention the kernel did not count. A worker that waits on a run queue is also a
+  // paused chunk, so when wait or steal already explains the time, they decide and stalls are not
+  // counted a second time.
+  const bool by_wait = wait > threshold || steal > 50;
+  const bool by_stalls = !by_wait && stall > threshold;
+  const bool contended = by_wait || by_stalls;
+  char cause[64];
+  if (by_stalls)
+    std::snprintf(cause, sizeof cause, "hidden stalls %.1f%%", stall);
+  else
+    std::snprintf(cause, sizeof cause, "runqueue wait %.1f%%", wait);
   g_verdict.peak_c = peak >= 0 ? peak / 1000.0 : 0.0;
   g_verdict.clock_ratio = ratio;
 
@@ -92,9 +111,9 @@ void decide_verdict(int probe) {
   if (thermal_mark_reached && contended) {
     g_verdict.verdict = VERDICT_UNTRUSTED;
     std::snprintf(why, cap,
-                  "runqueue wait %.1f%% AND the package reached %.1f°C — other work was competing while "
+                  "%s AND the package reached %.1f°C — other work was competing while "
                   "the CPU was also thermally limited, so this is not a reading of the CPU alone",
-                  wait, peak_c);
+                  cause, peak_c);
   } else if (thermal_mark_reached) {
     g_verdict.verdict = VERDICT_THROTTLED;
     std::snprintf(why, cap,
@@ -103,10 +122,16 @@ void decide_verdict(int probe) {
                   peak_c, ratio * 100);
   } else if (ratio < 0.9 && contended) {
     g_verdict.verdict = VERDICT_UNTRUSTED;
-    std::snprintf(why, cap, "runqueue wait %.1f%% AND same-core freq sag to %.0f%%", wait, ratio * 100);
+    std::snprintf(why, cap, "%s AND same-core freq sag to %.0f%%", cause, ratio * 100);
   } else if (ratio < 0.9) {
     g_verdict.verdict = VERDICT_THROTTLED;
     std::snprintf(why, cap, "a core's frequency dropped to %.0f%% of its own peak mid-run (>10%%)", ratio * 100);
+  } else if (by_stalls) {
+    g_verdict.verdict = VERDICT_CONTENDED;
+    std::snprintf(why, cap,
+                  "hidden stalls %.1f%% of phase time (longest %.0f ms) — paused without run-queue wait or "
+                  "steal",
+                  stall, g_verdict.run_stall_max_ms);
   } else if (contended) {
     g_verdict.verdict = VERDICT_CONTENDED;
     std::snprintf(why, cap,

@@ -28,6 +28,8 @@ struct VerdictState {
   int32_t run_peak_mc;      // -1 without a reading
   double run_clock_ratio;   // lowest of the phases' ratios
   long run_nivcsw;
+  double run_stall_max_ms;  // longest single hidden stall
+  double stall_pct;         // the hidden-stall share the verdict judged, %
 };
 
 extern VerdictState g_verdict;

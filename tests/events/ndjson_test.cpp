@@ -66,22 +66,26 @@ TEST(Events, ResultWithoutSubtestsClosesTheArray) {
   g_result_count = 0;
   g_config.mode = MODE_PROBE;
   const std::string line = capture(emit_result);
-  EXPECT_EQ(line.substr(line.size() - 15), "\"subtests\":[]}\n");
+  EXPECT_NE(line.find("\"subtests\":[],\"stalls\":{\"pct\":0.00,\"longest_ms\":0.0,\"threshold_pct\":5.00}}\n"),
+            std::string::npos);
   EXPECT_NE(line.find("\"convergence\":{\"rounds\":0,\"spread\":1.0000,\"precision\":1.0000,\"target\":0.0150,"
                       "\"converged\":0}"),
             std::string::npos);
-  EXPECT_NE(line.find("\"index\":{\"st\":0.0,\"mt\":0.0,\"n\":0,\"ref_version\":1,\"unit\":1000}"), std::string::npos);
+  EXPECT_NE(line.find("\"index\":{\"st\":0.0,\"mt\":0.0,\"n\":0,\"ref_version\":1,\"unit\":1000,"
+                      "\"st_undisturbed\":0.0,\"mt_undisturbed\":0.0,\"converge\":\"delivered\"}"),
+            std::string::npos);
   EXPECT_EQ(line.rfind("{\"event\":\"result\",\"tool\":\"tallyfox\",\"tool_version\":\"0.1.1\",\"mode\":\"probe\"", 0), 0u);
 }
 
 TEST(Events, RoundFormat) {
   testing::internal::CaptureStdout();
-  emit_round(3, 0, 1234.56, 0.0, 1.0);
+  emit_round(3, 0, 1234.56, 0.0, 1.0, 1250.04, 0.0);
   const std::string line = testing::internal::GetCapturedStdout();
   EXPECT_EQ(line.rfind("{\"event\":\"round\",\"round\":3,\"index_st\":1234.6,\"index_mt\":0.0,\"spread\":1.0000,"
                        "\"target\":0.0150,\"converged\":0,\"elapsed\":",
                        0),
             0u);
+  EXPECT_NE(line.find(",\"index_st_undisturbed\":1250.0,\"index_mt_undisturbed\":0.0}\n"), std::string::npos);
 }
 
 TEST(Events, ProgressIsRateLimited) {
