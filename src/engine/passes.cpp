@@ -48,6 +48,8 @@ PhaseResult median_phase(const SubtestResult* const* rows, int k, Phase phase) {
   out.stall_agg = med(&PhaseResult::stall_agg);
   out.stall_max_ms = med(&PhaseResult::stall_max_ms);
   out.undisturbed_rate = med(&PhaseResult::undisturbed_rate);
+  out.stall_seconds = med(&PhaseResult::stall_seconds);
+  out.worker_seconds = med(&PhaseResult::worker_seconds);
   return out;
 }
 
@@ -118,14 +120,12 @@ int record_round() {
   RoundState& rs = g_rounds;
   if (rs.rounds < MAX_ROUNDS) {
     double wait = 0.0;
-    double stall = 0.0;
     for (int i = 0; i < g_result_count; ++i) {
       const SubtestResult& r = g_results[i];
       wait = std::max({wait, r.st.wait_pct, r.mt_ran ? r.mt.wait_agg : 0.0});
-      stall = std::max({stall, r.st.stall_pct, r.mt_ran ? r.mt.stall_agg : 0.0});
     }
     rs.wait_history[rs.rounds] = wait;
-    rs.stall_history[rs.rounds] = stall;
+    table_stall_time(&rs.stall_history[rs.rounds], &rs.worktime_history[rs.rounds]);
     rs.st_history[rs.rounds] = rs.index_st;
     rs.mt_history[rs.rounds] = rs.index_mt;
     rs.ust_history[rs.rounds] = rs.uindex_st;

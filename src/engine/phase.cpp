@@ -236,6 +236,8 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     account_worker(&g_acc, s.cpu.load(std::memory_order_relaxed), s.sched_start, s.sched_end);
     free_buffers(s);
   }
+  out->stall_seconds = stall_sum;
+  out->worker_seconds = window_sum;
   if (window_sum > 0) out->stall_agg = stall_sum * 100.0 / window_sum;
   phase_close(&g_acc, worker_cpus, out);
 }

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-RoundState g_rounds = {0, {}, {}, {}, 0.0, 0.0, 0, 1.0, 1.0, 0, 0, {}, {}, {}, 0.0, 0.0};
+RoundState g_rounds = {0, {}, {}, {}, 0.0, 0.0, 0, 1.0, 1.0, 0, 0, {}, {}, {}, {}, 0.0, 0.0};
 
 void reset_round_state() {
   std::memset(&g_rounds, 0, sizeof g_rounds);

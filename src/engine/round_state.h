@@ -21,10 +21,11 @@ struct RoundState {
   int converged;
   int plateau;
   // The same index from the undisturbed rates (as if no chunk had been paused), and per round the
-  // largest hidden-stall share, kept like wait_history.
+  // hidden stalls and the workers' measuring time they lie in (seconds, every phase of the round).
   double ust_history[MAX_ROUNDS];
   double umt_history[MAX_ROUNDS];
   double stall_history[MAX_ROUNDS];
+  double worktime_history[MAX_ROUNDS];
   double uindex_st;
   double uindex_mt;
 };

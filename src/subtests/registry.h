@@ -28,6 +28,8 @@ struct PhaseResult {
   double stall_agg;       // summed stalls over the workers' summed time, %
   double stall_max_ms;    // longest single stall
   double undisturbed_rate;  // units per second as if no chunk had been paused
+  double stall_seconds;   // summed over the workers
+  double worker_seconds;  // the workers' own measuring windows, summed
 };
 
 struct SubtestResult {

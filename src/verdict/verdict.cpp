@@ -37,6 +37,16 @@ void reset_verdict() {
   g_verdict.stall_pct = 0.0;
 }
 
+void table_stall_time(double* stall_seconds, double* worker_seconds) {
+  *stall_seconds = 0;
+  *worker_seconds = 0;
+  for (int i = 0; i < g_result_count; ++i) {
+    const SubtestResult& r = g_results[i];
+    *stall_seconds += r.st.stall_seconds + (r.mt_ran ? r.mt.stall_seconds : 0.0);
+    *worker_seconds += r.st.worker_seconds + (r.mt_ran ? r.mt.worker_seconds : 0.0);
+  }
+}
+
 void verdict_fold_phase(const PhaseResult& p) {
   g_verdict.run_nivcsw += p.nivcsw;
   if (p.clock_ratio > 0 && p.clock_ratio < g_verdict.run_clock_ratio) g_verdict.run_clock_ratio = p.clock_ratio;
@@ -72,22 +82,30 @@ void decide_verdict(int probe) {
   // Wait is judged on the rounds the index comes from (the median below); the cut pass of a run
   // stopped in its first round, and the probe's one pass, have only their own rows.
   double wait = 0.0;
-  double stall = 0.0;
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     if (r.st.wait_pct > wait) wait = r.st.wait_pct;
     if (r.mt_ran && r.mt.wait_pct > wait) wait = r.mt.wait_pct;
-    if (r.st.stall_pct > stall) stall = r.st.stall_pct;
-    if (r.mt_ran && r.mt.stall_agg > stall) stall = r.mt.stall_agg;
   }
+  // Hidden stalls are pooled, stall time over measuring time, across the rounds the index comes
+  // from (or the pass the table holds). Real-time throttling pauses a worker for 50 ms in each
+  // second: a share of one short phase would swing between 0 and 50 ms / phase, while the pooled
+  // share over the rounds is the throttling share the threshold allows for.
+  double stall_time = 0, work_time = 0;
+  table_stall_time(&stall_time, &work_time);
   const long nivcsw = g_verdict.run_nivcsw;
   const double ratio = g_verdict.run_clock_ratio;
   const int32_t peak = g_verdict.run_peak_mc;
   if (!probe && g_rounds.rounds > 0) {
     const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
     wait = median(g_rounds.wait_history + (g_rounds.rounds - k), k);
-    stall = median(g_rounds.stall_history + (g_rounds.rounds - k), k);
+    stall_time = work_time = 0;
+    for (int i = g_rounds.rounds - k; i < g_rounds.rounds; ++i) {
+      stall_time += g_rounds.stall_history[i];
+      work_time += g_rounds.worktime_history[i];
+    }
   }
+  const double stall = work_time > 0 ? stall_time * 100.0 / work_time : 0.0;
   g_verdict.stall_pct = stall;
   const long steal = steal_since_baseline();
   const double threshold = wait_threshold(g_config.quiesce, g_machine.rt_runtime_us);

@@ -37,6 +37,8 @@ extern VerdictState g_verdict;
 void reset_verdict();
 const char* verdict_name(int verdict);
 const char* verdict_display_name(int verdict);
+// Hidden stalls and the measuring time they lie in, summed over the results table (seconds).
+void table_stall_time(double* stall_seconds, double* worker_seconds);
 // Adds one measured phase to the run's figures.
 void verdict_fold_phase(const PhaseResult& phase);
 // Decides from the results table, the round state, steal and the thermal mark.

@@ -201,6 +201,28 @@ TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
   EXPECT_EQ(g_verdict.run_nivcsw, 43);
 }
 
+TEST(Verdict, HiddenStallsAreContentionWaitDecidesFirst) {
+  auto with_stalls = [](double wait, double stall_share, double ratio) {
+    Inputs in;
+    in.wait = wait;
+    in.ratio = ratio;
+    decide(in);
+    g_results[0].st.stall_seconds = stall_share * 0.6;
+    g_results[0].st.worker_seconds = 0.6;
+    g_verdict.run_stall_max_ms = 21.0;
+    decide_verdict(0);
+    return std::string(verdict_name(g_verdict.verdict)) + ": " + g_verdict.verdict_why;
+  };
+  TempTree tree;
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
+  EXPECT_EQ(with_stalls(0.5, 0.198, 1.0),
+            "contended: hidden stalls 19.8% of phase time (longest 21 ms) — paused without run-queue wait or steal");
+  EXPECT_EQ(with_stalls(0.5, 0.05, 1.0), "clean: runqueue wait 0.50%, freq stable, thermal max 0.0°C");
+  EXPECT_EQ(with_stalls(7.0, 0.30, 1.0).rfind("contended: runqueue wait 7.0% of on-cpu time", 0), 0u);
+  EXPECT_EQ(with_stalls(0.5, 0.30, 0.5), "untrusted: hidden stalls 30.0% AND same-core freq sag to 50%");
+  EXPECT_DOUBLE_EQ(g_verdict.stall_pct, 30.0);
+}
+
 TEST(Verdict, StealNeedsTwoRealReadings) {
   TempTree tree;
   reset_verdict();
