@@ -53,7 +53,23 @@ BUSY='taskset -c 0 sh -c "while :; do :; done" & echo $! > /tmp/busy'
 TFX_CLI_CONSENT=1 AFTER='kill $(cat /tmp/busy)' ns "$BUSY" --full --json --quiesce none --cpus 0 --seconds 0.3 \
   --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
 check "a competing busy loop gives contended ($(verdict "$WORK/out"))" [ "$(verdict "$WORK/out")" = contended ]
-check "with the wait figure in the reason" grep -Eq '^runqueue wait [0-9]+\.[0-9]% of on-cpu time' <<<"$(why "$WORK/out")"
+check "with the wait figure in the reason, not stalls" grep -Eq '^runqueue wait [0-9]+\.[0-9]% of on-cpu time' <<<"$(why "$WORK/out")"
+
+# --- hidden stalls: a helper stops the run for 20 ms in every 100 ms. No run-queue wait or steal
+# shows that; the workers' own chunk timings do. The helper signals only our tallyfox and ends
+# with it.
+STOPPER=$STILL_STEAL'
+  ( for _ in $(seq 100); do pid=$(pgrep -P $$ -x tallyfox) && break; sleep 0.02; done
+    while kill -STOP $pid 2>/dev/null; do sleep 0.02; kill -CONT $pid; sleep 0.08; done ) &'
+TFX_CLI_CONSENT=1 ns "$STOPPER" --full --json --seconds 0.3 --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
+check "stopped 20 ms in 100: contended by hidden stalls ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
+  grep -Eq '^hidden stalls [0-9.]+% of phase time \(longest [0-9]+ ms\) — paused without run-queue wait or steal' <<<"$(why "$WORK/out")"
+check "the stall share is near 20 %" jq -se '.[-1].stalls.pct > 10 and .[-1].stalls.pct < 40 and .[-1].stalls.longest_ms >= 15' "$WORK/out"
+
+# --- the same run left alone at the default real-time level: small stalls, not contended
+TFX_CLI_CONSENT=1 ns "$STILL_STEAL" --full --json --seconds 0.3 --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
+check "a quiet run is not contended by stalls ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
+  jq -se '.[-1] | .stalls.pct < .stalls.threshold_pct and (.verdict_why | startswith("hidden") | not)' "$WORK/out"
 
 # --- nothing to read: no schedstat-free kernel here, but no cpufreq and no sensors at all
 TFX_CLI_CONSENT=1 ns 'mount -t tmpfs tmpfs /sys/class || exit 90' "${RUN[@]}" </dev/null >"$WORK/out" 2>/dev/null
