@@ -3,9 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <vector>
 #include <sys/resource.h>
 
 #include "engine/phase.h"
+#include "engine/stalls.h"
 #include "machine/topology.h"
 #include "run/config.h"
 #include "run/control.h"
@@ -92,5 +94,24 @@ BENCHMARK(BM_RateBias)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The stall rule at the end of a phase for 256 workers of a default 0.6 s phase (about 80 chunks
+// each, with a pause here and there). Target: well under 1 ms for all of them.
+void BM_StallAnalysis256(benchmark::State& bs) {
+  constexpr int WORKERS = 256;
+  constexpr int CHUNKS = 80;
+  std::vector<ChunkRecord> chunks(WORKERS * CHUNKS);
+  for (int w = 0; w < WORKERS; ++w)
+    for (int k = 0; k < CHUNKS; ++k)
+      chunks[w * CHUNKS + k] = {800000, 0.008 * (1.0 + 0.01 * ((k * 37 + w) % 21 - 10) / 10.0) +
+                                            (k % 17 == 3 ? 0.02 : 0.0)};
+  std::vector<double> scratch(CHUNKS);
+  double total = 0;
+  for (auto _ : bs) {
+    for (int w = 0; w < WORKERS; ++w) total += find_stalls(&chunks[w * CHUNKS], CHUNKS, scratch.data()).stall_seconds;
+    benchmark::DoNotOptimize(total);
+  }
+}
+BENCHMARK(BM_StallAnalysis256)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
