@@ -53,7 +53,7 @@ void print_usage(const char* argv0) {
 
 enum OptionId {
   OPT_PROBE, OPT_FULL, OPT_JSON, OPT_UI, OPT_YES, OPT_UI2, OPT_UNRESTRICTED, OPT_QUIESCE,
-  OPT_PROFILE, OPT_ACCEPT_RISK, OPT_SECONDS, OPT_CPUS, OPT_SUBTESTS,
+  OPT_PROFILE, OPT_ACCEPT_RISK, OPT_SECONDS, OPT_CPUS, OPT_SUBTESTS, OPT_CONVERGE,
 };
 
 struct OptionRow {
@@ -72,8 +72,9 @@ constexpr OptionRow kOptions[] = {
     {"--i-accept-the-risk", OPT_ACCEPT_RISK, false},
     {"--seconds", OPT_SECONDS, true},    {"--cpus", OPT_CPUS, true},
     {"--subtests", OPT_SUBTESTS, true},
+    {"--converge", OPT_CONVERGE, true},
 };
-static_assert(sizeof kOptions / sizeof kOptions[0] == 13);
+static_assert(sizeof kOptions / sizeof kOptions[0] == 14);
 
 void apply_option(OptionId id, const char* value) {
   RunConfig& c = g_config;
@@ -109,6 +110,7 @@ void apply_option(OptionId id, const char* value) {
     case OPT_SUBTESTS:
       std::snprintf(c.subtest_filter, sizeof c.subtest_filter, "%s", value);
       break;
+    case OPT_CONVERGE: c.converge_undisturbed = std::strcmp(value, "undisturbed") == 0 ? 1 : 0; break;
   }
 }
 
@@ -155,6 +157,10 @@ int parse_command_line(int argc, char** argv) {
     }
     if (match) {
       const char* value = match->takes_value ? argv[++i] : nullptr;
+      if (match->id == OPT_CONVERGE && std::strcmp(value, "delivered") != 0 && std::strcmp(value, "undisturbed") != 0) {
+        std::fprintf(stderr, "tallyfox: --converge takes delivered or undisturbed, not \"%s\"\n", value);
+        return 1;
+      }
       apply_option(match->id, value);
       continue;
     }

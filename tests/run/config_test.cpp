@@ -73,6 +73,11 @@ TEST(CommandLine, OptionsApplyInOrder) {
   EXPECT_EQ(g_config.unrestricted, 1);
   EXPECT_EQ(g_config.accept_risk, 1);
 
+  parse({"--converge", "undisturbed"});
+  EXPECT_EQ(g_config.converge_undisturbed, 1);
+  parse({"--converge", "undisturbed", "--converge", "delivered"});
+  EXPECT_EQ(g_config.converge_undisturbed, 0);
+
   parse({"--subtests", std::string(300, 'a')});
   EXPECT_EQ(std::string(g_config.subtest_filter).size(), 255u);
 }
@@ -85,6 +90,9 @@ TEST(CommandLine, ErrorsEndParsing) {
   EXPECT_EQ(parse({"--probe", "--cpus"}), 1);
   EXPECT_EQ(parse({"--seconds=1"}), 1);
   EXPECT_EQ(parse({"--prob"}), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--converge", "calm"}), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "tallyfox: --converge takes delivered or undisturbed, not \"calm\"\n");
   // Nothing after the bad argument is read.
   EXPECT_EQ(parse({"--bogus", "--probe"}), 1);
   EXPECT_EQ(g_config.mode, MODE_FULL);
