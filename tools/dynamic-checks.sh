@@ -8,12 +8,14 @@
 #  - the libFuzzer targets for a few seconds each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/common.sh
+ensure_packages valgrind clang
 fail=0
 
 echo "== ThreadSanitizer: end-to-end"
 for t in json_stream seatbelts dashboard_supervisor; do
-  TFX_E2E_SANITIZED=1 TSAN_OPTIONS="halt_on_error=1 exitcode=66" bash "tests/e2e/$t.sh" build/tsan/tallyfox \
-    tests/fixtures || fail=1
+  clean_run env TFX_E2E_SANITIZED=1 TSAN_OPTIONS="halt_on_error=1 exitcode=66" bash "tests/e2e/$t.sh" \
+    build/tsan/tallyfox tests/fixtures || fail=1
 done
 
 if command -v valgrind >/dev/null && [ "$(id -u)" = 0 ]; then

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "dashboard/outbuf.h"
+#include "events/utf8.h"
 
 CellGrid g_grid;
 int g_dash_theme;
@@ -50,22 +51,6 @@ constexpr std::size_t BYTES_PER_CELL = 40;
 constexpr std::size_t FRAME_SLACK = 64;
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Bytes of the code point that starts with lead byte c.
-std::size_t lead_length(unsigned char c) {
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) return 2;
-  if ((c & 0xF0) == 0xE0) return 3;
-  if ((c & 0xF8) == 0xF0) return 4;
-  return 1;
-}
-
-// C0 and C1 control characters, DEL, and bytes that cannot start a code point (an 8-bit
-// terminal would take 0x9B for a control sequence introducer).
-bool is_control_glyph(const unsigned char* g) {
-  return g[0] < 0x20 || g[0] == 0x7f || is_continuation(g[0]) || g[0] >= 0xF8 ||
-         (g[0] == 0xC2 && g[1] >= 0x80 && g[1] <= 0x9F);
-}
 
 Cell* cell_at(int x, int y) {
   if (g_grid.cells == nullptr || x < 0 || y < 0 || x >= g_grid.width || y >= g_grid.height) return nullptr;
@@ -129,17 +114,15 @@ void grid_put_cell(int x, int y, const char* glyph, int fg, int bg, bool bold) {
   Cell* c = cell_at(x, y);
   if (c == nullptr) return;
   const unsigned char* g = reinterpret_cast<const unsigned char*>(glyph);
+  const std::size_t n = g[0] == 0 ? 0 : utf8_char_length(g);
   if (g[0] == 0) {
     std::memcpy(c->glyph, " ", 2);
-  } else if (is_control_glyph(g)) {
+  } else if (n == 0 || g[n] != 0 || !utf8_printable(g, n)) {
+    // Anything but one well-formed printable character: a control character, a lone or cut
+    // sequence, or a lead byte followed by an escape would act on the terminal.
     std::memcpy(c->glyph, "?", 2);
   } else {
-    std::size_t n = 0;
-    while (n < sizeof c->glyph - 1 && glyph[n] != '\0') {
-      c->glyph[n] = glyph[n];
-      ++n;
-    }
-    c->glyph[n] = '\0';
+    std::memcpy(c->glyph, glyph, n + 1);
   }
   c->fg = static_cast<int16_t>(fg);
   c->bg = static_cast<int16_t>(bg);
@@ -150,13 +133,12 @@ int grid_put_text(int x, int y, int max_cells, const char* text, int fg, int bg,
   int cells = 0;
   const char* p = text;
   while (cells < max_cells && *p != '\0') {
-    const std::size_t want = lead_length(static_cast<unsigned char>(*p));
+    // A byte that does not start a well-formed character takes one cell (drawn as "?") alone,
+    // so the bytes after it are read afresh.
+    std::size_t n = utf8_char_length(reinterpret_cast<const unsigned char*>(p));
+    if (n == 0) n = 1;
     char glyph[8];
-    std::size_t n = 0;
-    while (n < want && p[n] != '\0') {
-      glyph[n] = p[n];
-      ++n;
-    }
+    std::memcpy(glyph, p, n);
     glyph[n] = '\0';
     grid_put_cell(x + cells, y, glyph, fg, bg, bold);
     p += n;
@@ -213,6 +195,10 @@ void grid_draw_box(int x, int y, int w, int h, const char* title) {
 }
 
 int grid_wrap_text(int y, int width, int max_lines, const char* text, int fg) {
+  return grid_wrap_text_at(2, y, width, max_lines, text, fg);
+}
+
+int grid_wrap_text_at(int x, int y, int width, int max_lines, const char* text, int fg) {
   if (width < 1) return 0;
   int lines = 0;
   const char* p = text;
@@ -235,7 +221,7 @@ int grid_wrap_text(int y, int width, int max_lines, const char* text, int fg) {
     if (n > sizeof line - 1) n = sizeof line - 1;
     std::memcpy(line, p, n);
     line[n] = '\0';
-    grid_put_text(2, y + lines, width, line, fg, -1, false);
+    grid_put_text(x, y + lines, width, line, fg, -1, false);
     ++lines;
     p = end;
   }

@@ -46,10 +46,11 @@ bool grid_begin_frame();
 // The same for a given size; a zero column or row count means 80 × 24.
 bool grid_begin_frame_sized(int columns, int rows);
 
-// Positions outside the grid are ignored. A glyph that is a control character is stored as "?",
-// so text from outside the program cannot act on the terminal.
+// Positions outside the grid are ignored. A glyph that is not exactly one well-formed (RFC 3629),
+// printable UTF-8 character is stored as "?", so text from outside cannot act on the terminal.
 void grid_put_cell(int x, int y, const char* glyph, int fg, int bg, bool bold);
-// One code point per cell from x rightwards, at most max_cells; returns the cells filled.
+// One character per cell from x rightwards, at most max_cells; a byte that does not start a
+// well-formed character fills a cell of its own. Returns the cells filled.
 int grid_put_text(int x, int y, int max_cells, const char* text, int fg, int bg, bool bold);
 int grid_put_textf(int x, int y, int max_cells, int fg, int bg, bool bold, const char* fmt, ...)
     __attribute__((format(printf, 7, 8)));
@@ -59,6 +60,8 @@ void grid_draw_bar(int x, int y, int width, int fg, double fraction);
 void grid_draw_box(int x, int y, int w, int h, const char* title);
 // Word-wraps text at column 2 from row y, lines of width cells; returns the lines drawn.
 int grid_wrap_text(int y, int width, int max_lines, const char* text, int fg);
+// The same from column x.
+int grid_wrap_text_at(int x, int y, int width, int max_lines, const char* text, int fg);
 // Label at column 2, value bold and right-aligned so that its last cell is at column width + 1.
 void grid_label_value(int y, int width, const char* label, const char* value, int fg);
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "events/utf8.h"
+
 OutBuffer g_out;
 
 namespace {
@@ -18,19 +20,6 @@ constexpr bool theme_complete(const TextTheme& t) {
 
 // The longest bar out_bar draws; wider requests are cut to it.
 constexpr int BAR_MAX_CELLS = 256;
-
-// Bytes of the UTF-8 sequence that starts at p, or 0 when p does not start a valid one.
-std::size_t utf8_sequence(const unsigned char* p) {
-  std::size_t len;
-  if (p[0] < 0x80) return 1;
-  if (p[0] >= 0xC2 && p[0] <= 0xDF) len = 2;
-  else if ((p[0] & 0xF0) == 0xE0) len = 3;
-  else if (p[0] >= 0xF0 && p[0] <= 0xF4) len = 4;
-  else return 0;
-  for (std::size_t i = 1; i < len; ++i)
-    if ((p[i] & 0xC0) != 0x80) return 0;  // also stops at the terminating NUL
-  return len;
-}
 
 }  // namespace
 
@@ -131,9 +120,8 @@ void copy_printable(char* out, std::size_t size, const char* text) {
   std::size_t n = 0;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   while (*p != 0 && n + 1 < size) {
-    const std::size_t len = utf8_sequence(p);
-    const bool control = len == 0 || (len == 1 && (*p < 0x20 || *p == 0x7f)) || (len == 2 && p[0] == 0xC2 && p[1] <= 0x9F);
-    if (control) {
+    const std::size_t len = utf8_char_length(p);
+    if (len == 0 || !utf8_printable(p, len)) {
       out[n++] = '?';
       p += len == 0 ? 1 : len;
       continue;

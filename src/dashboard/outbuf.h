@@ -57,6 +57,6 @@ std::string_view out_view();
 // Terminal cells a UTF-8 text takes: one per byte that is not a continuation byte.
 int utf8_cells(std::string_view text);
 // Copies text into out (always NUL-terminated, cut to size − 1 bytes, never inside a code point)
-// with every control character (below 0x20, 0x7f, U+0080..U+009F) and every byte that is not valid
-// UTF-8 replaced by '?', so text from outside the program cannot act on the terminal.
+// with every control character (below 0x20, 0x7f, U+0080..U+009F) and every byte that is not
+// well-formed UTF-8 (RFC 3629) replaced by '?', so text from outside cannot act on the terminal.
 void copy_printable(char* out, std::size_t size, const char* text);

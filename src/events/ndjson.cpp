@@ -5,6 +5,7 @@
 
 #include "engine/interference.h"
 #include "engine/round_state.h"
+#include "events/utf8.h"
 #include "machine/fingerprint.h"
 #include "machine/sensors.h"
 #include "machine/topology.h"
@@ -15,19 +16,6 @@
 namespace {
 
 double g_last_progress;  // monotonic time of the last progress event written; 0 before any
-
-}  // namespace
-
-namespace {
-
-// Length of the well-formed UTF-8 character at p (2 to 4), or 0 when the bytes there are not one.
-std::size_t utf8_length(const unsigned char* p) {
-  const unsigned char c = p[0];
-  const std::size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-  for (std::size_t k = 1; k < n; ++k)
-    if ((p[k] & 0xC0) != 0x80) return 0;
-  return n;
-}
 
 }  // namespace
 
@@ -50,9 +38,9 @@ void json_escape(const char* src, char* dst, std::size_t cap) {
       dst[o++] = static_cast<char>(c);
     } else {
       // Multi-byte characters pass whole or not at all: a byte that does not start a well-formed
-      // character is dropped like a control byte, and a character that does not fit ends the
-      // text, so every event line stays valid UTF-8.
-      const std::size_t n = utf8_length(p);
+      // character (RFC 3629) is dropped like a control byte, and a character that does not fit
+      // ends the text, so every event line stays valid UTF-8.
+      const std::size_t n = utf8_char_length(p);
       if (n == 0) continue;
       if (o + n >= cap) break;
       for (std::size_t k = 0; k < n; ++k) dst[o++] = static_cast<char>(p[k]);
@@ -72,7 +60,7 @@ void emit_start() {
   // A kernel list in practice; escaped all the same, since it is text read from a file.
   json_escape(m.isolcpus, isol, sizeof isol);
   const long cur_mhz = read_cur_khz(m.cpu_ids[0]) / 1000;
-  const int32_t temp = read_temperature();
+  const int32_t temp = read_temperature();  // -1 without a sensor: reported as 0.0, never -0.0
   std::printf(
       "{\"event\":\"start\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"cpu_model\":\"%s\","
       "\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,"
@@ -83,7 +71,7 @@ void emit_start() {
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), model, m.ncpu, m.ncores, m.p_cores, m.e_cores,
       m.p_threads, m.e_threads, m.hybrid ? "true" : "false", m.isa[0], m.isa[1], m.isa[2], m.isa[3],
       m.isa[4], m.isa[5], m.isa[6], m.isa[7], m.isa[8], m.isa[9], m.isa[10], m.isa[11], isol,
-      m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp / 1000.0, fp);
+      m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp > 0 ? temp / 1000.0 : 0.0, fp);
   std::fflush(stdout);
 }
 

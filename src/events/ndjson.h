@@ -5,7 +5,8 @@
 #include "subtests/registry.h"
 
 // Escapes free text for a JSON string: backslash and quote escaped, LF as \n, other control
-// bytes dropped; always NUL-terminated within cap, never cuts an escape in half.
+// bytes and bytes that are not well-formed UTF-8 (RFC 3629) dropped; always NUL-terminated within
+// cap, never cuts an escape or a character in half.
 void json_escape(const char* src, char* dst, std::size_t cap);
 
 void emit_start();

@@ -459,6 +459,9 @@ TEST(EventReaderJq, MembersAgreeWithJq) {
     EXPECT_GT(own, 10) << "the program wrote too few events";
   } else {
     std::printf("note: not root or no mount namespaces; only hand-made lines are compared\n");
+    const char* required = std::getenv("TFX_E2E_REQUIRED");
+    if (required != nullptr && std::strcmp(required, "1") == 0)
+      ADD_FAILURE() << "the program's own events could not be read: needs root and mount namespaces";
   }
 
   char path[] = "/tmp/tfx_jq_XXXXXX";

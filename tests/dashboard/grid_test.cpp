@@ -63,7 +63,7 @@ TEST_F(Grid, PutTextPlacesOneCodePointPerCell) {
       {"é·x", 0, 0, "  "},
       {"abc", -1, 0, "  "},
       {"", 5, 0, "  "},
-      {"a\xE2\x82", 5, 2, "a\xE2\x82"},   // a code point cut short takes the bytes that are there
+      {"a\xE2\x82", 5, 3, "a??"},          // a character cut short: each byte a cell of its own
       {"\x80z", 5, 2, "?z"},             // a stray continuation byte is one cell
       {"\xF0\x9F\x98\x80!", 5, 2, "😀!"},
   };
@@ -91,9 +91,41 @@ TEST_F(Grid, ControlCharactersAreStoredAsQuestionMarks) {
   EXPECT_EQ(out.find('\t'), std::string_view::npos);
 }
 
-TEST_F(Grid, GlyphsAreCutToSevenBytes) {
-  grid_put_cell(0, 0, "abcdefghij", 1, -1, false);
-  EXPECT_EQ(glyph(0, 0), "abcdefg");
+// Only well-formed (RFC 3629), printable characters are drawn; every other byte becomes "?" in a
+// cell of its own, so nothing that follows a bad lead byte can reach the terminal.
+TEST_F(Grid, GlyphFilter) {
+  const struct {
+    const char* bytes;
+    const char* cells;  // the glyphs grid_put_text stores, one per cell
+  } cases[] = {
+      {"\xE2\x1B\x5B", "??["},                    // a lead byte followed by ESC [
+      {"\xED\xA0\x80", "???"},                    // a surrogate, U+D800
+      {"\xE0\x80\x80", "???"},                    // overlong forms
+      {"\xF0\x80\x80\x80", "????"},
+      {"\xC0\xAF", "??"},
+      {"\xF4\x90\x80\x80", "????"},              // above U+10FFFF
+      {"\xF5\x80\x80\x80", "????"},
+      {"\xC2\x9B", "?"},                          // C1 control (CSI), well-formed but not drawn
+      {"\x1B[2J\x7F", "?[2J?"},
+      {"\xC3\xA9", "\xC3\xA9"},                    // valid characters pass unchanged: é
+      {"\xC2\xA0", "\xC2\xA0"},                    // U+00A0
+      {"\xE2\x80\x94", "\xE2\x80\x94"},            // —
+      {"\xED\x9F\xBF", "\xED\x9F\xBF"},            // U+D7FF, just below the surrogates
+      {"\xEE\x80\x80", "\xEE\x80\x80"},            // U+E000, just above them
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},    // 😀
+      {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},    // U+10FFFF
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(grid_begin_frame_sized(40, 6));
+    const int n = grid_put_text(0, 0, 40, c.bytes, 1, -1, false);
+    EXPECT_EQ(glyphs(0, 0, n), c.cells) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(grid_compose().find("\x1b[2J"), std::string_view::npos);
+    // The same bytes given as one glyph: drawn only when they are one printable character.
+    grid_put_cell(0, 1, c.bytes, 1, -1, false);
+    EXPECT_EQ(glyph(0, 1), n == 1 ? c.cells : "?") << testing::PrintToString(c.bytes);
+  }
+  grid_put_cell(0, 0, "ab", 1, -1, false);  // two characters are not one glyph
+  EXPECT_EQ(glyph(0, 0), "?");
 }
 
 TEST_F(Grid, BarDrawsEighthsOnTheBarBackground) {

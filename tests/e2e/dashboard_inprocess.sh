@@ -3,7 +3,7 @@
 # end, a q and a SIGTERM. Also its frames when standard output is a file.
 source "$(dirname "$0")/lib.bash"
 need_root
-command -v tmux >/dev/null || { echo "skipped: needs tmux for a real terminal"; exit 77; }
+need_command tmux tmux  # a real terminal
 
 SOCK="tfx-e2e-$$"
 tm() { tmux -L "$SOCK" -f /dev/null "$@"; }

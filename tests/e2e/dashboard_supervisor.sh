@@ -3,9 +3,7 @@
 # process table after every way out.
 source "$(dirname "$0")/lib.bash"
 need_root
-# Patterns below match UTF-8 glyphs as single characters.
-export LC_ALL=C.UTF-8
-command -v tmux >/dev/null || { echo "skipped: needs tmux"; exit 77; }
+need_command tmux tmux  # a real terminal
 
 BIN=$(readlink -f "$BIN")
 SOCKET=tfx-e2e-$$

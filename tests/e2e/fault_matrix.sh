@@ -4,7 +4,7 @@
 # Each run happens in a private mount namespace with its own /tmp and a fake cpuset tree.
 source "$(dirname "$0")/lib.bash"
 need_root
-command -v tmux >/dev/null || { echo "skipped: needs tmux for a real terminal"; exit 77; }
+need_command tmux tmux  # a real terminal
 SOCK="tfx-matrix-$$"
 tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
 trap 'tm kill-server 2>/dev/null; cleanup_lib' EXIT

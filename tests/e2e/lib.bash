@@ -2,14 +2,26 @@
 # Every run of the binary happens in a private mount namespace with its own tmpfs /tmp, so the
 # tombstone of a test never meets the machine's or another test's.
 set -u
+# Patterns match multi-byte text (box drawing, "°C", "▸") as single characters, and tmux draws it,
+# only in a UTF-8 locale; the suite may be started without any locale.
+export LC_ALL=C.UTF-8
 BIN=${1:?binary}
 FIXTURES=${2:?fixtures}
 FAILS=0
 PASSES=0
 WORK=$(mktemp -d)
-# Scripts that set their own EXIT trap call cleanup_lib from it.
-cleanup_lib() { rm -rf "$WORK" ${BIN_COPY:+"$BIN_COPY"}; }
+# Scripts that set their own EXIT trap call cleanup_lib from it. It also stops any background
+# job the script left running (a run the script gave up waiting for).
+cleanup_lib() {
+  local j
+  for j in $(jobs -p); do kill "$j" 2>/dev/null; done
+  rm -rf "$WORK" ${BIN_COPY:+"$BIN_COPY"}
+}
 trap cleanup_lib EXIT
+# A script ended by a signal (a CTest timeout) still runs its EXIT trap.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 # Runs replace /tmp with a private tmpfs; a binary built under /tmp would vanish from their view,
 # so it is run from a copy outside /tmp (the same bytes, so the same fingerprint).
 BIN=$(realpath "$BIN")
@@ -20,11 +32,29 @@ case $BIN in
     BIN=$BIN_COPY/tallyfox ;;
 esac
 
-need_root() {
-  if [ "$(id -u)" != 0 ] || ! unshare --mount --propagation private true 2>/dev/null; then
-    echo "skipped: needs root and mount namespaces for a private /tmp"
-    exit 77
+# skip REASON: this script cannot run here. Status 77 is a skip for CTest; where the whole suite
+# must run (TFX_E2E_REQUIRED=1, as CI sets it) it is a failure instead.
+skip() {
+  if [ "${TFX_E2E_REQUIRED:-0}" = 1 ]; then
+    echo "FAIL: did not run: $*"
+    exit 1
   fi
+  echo "skipped: $*"
+  exit 77
+}
+need_root() {
+  [ "$(id -u)" = 0 ] ||
+    skip "needs root, to run the binary in private mount namespaces; run the suite as root (sudo tools/test.sh)"
+  local err
+  err=$(unshare --mount --propagation private true 2>&1) ||
+    skip "needs mount namespaces, and 'unshare --mount --propagation private' failed (${err:-no message});" \
+      "run the suite on a machine, VM or privileged container that allows it; in a chroot, make its" \
+      "root a mount point first (mount --bind DIR DIR, then chroot DIR)"
+}
+# need_command COMMAND PACKAGE
+need_command() {
+  command -v "$1" >/dev/null ||
+    skip "needs $1 (apt-get install $2; tools/test.sh run as root installs it)"
 }
 
 # ns 'setup commands' binary-args...: runs the binary in a private namespace after the setup
@@ -34,8 +64,16 @@ ns() {
   local setup=$1
   shift
   unshare --mount --propagation private bash -c '
+    # Helpers the setup starts in the background (a loop rewriting a fixture, a busy loop) each
+    # get a process group of their own, which is stopped with all it started when this shell ends.
+    stop_helpers() { local j; for j in $(jobs -p); do kill -- "-$j" 2>/dev/null; done; }
+    trap stop_helpers EXIT
+    trap "exit 143" TERM
+    trap "exit 129" HUP
     mount -t tmpfs tmpfs /tmp || exit 90
+    set -m
     eval "$1"
+    set +m
     shift
     "$@"
     status=$?

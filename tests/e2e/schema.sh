@@ -2,7 +2,8 @@
 # a broken line does not.
 source "$(dirname "$0")/lib.bash"
 need_root
-python3 -c 'import jsonschema' 2>/dev/null || { echo "skipped: python3-jsonschema missing"; exit 77; }
+python3 -c 'import jsonschema' 2>/dev/null ||
+  skip "needs Python's jsonschema (apt-get install python3-jsonschema; tools/test.sh run as root installs it)"
 TOP=$(cd "$(dirname "$0")/../.." && pwd)
 SCHEMA=$TOP/docs/events.schema.json
 VALIDATE=$TOP/tools/validate-events.py

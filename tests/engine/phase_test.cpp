@@ -19,6 +19,7 @@ namespace {
 
 std::atomic<uint64_t> g_calls;
 std::atomic<uint64_t> g_last_count;
+std::atomic<uint64_t> g_counts[16];  // the chunk sizes of the first calls of slow_kernel
 
 uint64_t spin_kernel(void*, uint64_t count) {
   g_calls.fetch_add(1);
@@ -29,7 +30,8 @@ uint64_t spin_kernel(void*, uint64_t count) {
 }
 
 uint64_t slow_kernel(void*, uint64_t count) {
-  g_calls.fetch_add(1);
+  const uint64_t call = g_calls.fetch_add(1);
+  if (call < 16) g_counts[call].store(count);
   g_last_count.store(count);
   const double t0 = now_seconds();
   while (now_seconds() - t0 < 0.040) {
@@ -85,10 +87,17 @@ TEST(ChunkSizing, GrowsTowardsEightMsHalvesAboveThirtyTwoDownToOne) {
   for (const auto& k : cases) EXPECT_EQ(next_chunk(k.c, k.dt), k.want) << k.c << " after " << k.dt;
 }
 
-TEST_F(Phase, SlowKernelStaysAtOneIteration) {
-  run_phase(&out, &kSlow, cpus, 1, 0.35, "single");
-  EXPECT_GE(g_calls.load(), 2u);
-  EXPECT_EQ(g_last_count.load(), 1u);
+TEST_F(Phase, SlowKernelHalvesToTheFloor) {
+  // Every chunk takes over 32 ms of wall time, so each halves the next down to the floor, however busy
+  // the machine is; only how many chunks fit in the phase depends on the load.
+  run_phase(&out, &kSlow, cpus, 1, 0.5, "single");
+  const uint64_t calls = std::min<uint64_t>(g_calls.load(), 16);
+  ASSERT_GE(calls, 2u);
+  uint64_t expected = CHUNK_START;
+  for (uint64_t i = 0; i < calls; ++i) {
+    EXPECT_EQ(g_counts[i].load(), expected) << "call " << i;
+    expected = std::max(expected / 2, CHUNK_MIN);
+  }
   EXPECT_GT(out.rate, 0.0);
   EXPECT_DOUBLE_EQ(out.rate, out.lead_rate);
 }
@@ -174,7 +183,7 @@ TEST_F(Phase, DeadlineClipsThePhase) {
   const double t0 = now_seconds();
   run_phase(&out, &kSpin, cpus, 1, 5.0, "single");
   const double took = now_seconds() - t0;
-  EXPECT_LT(took, 1.0);
+  EXPECT_LT(took, 5.0 / 2);  // far from the 5 s asked for
   EXPECT_GT(out.rate, 0.0);
 
   g_calls = 0;
@@ -191,12 +200,19 @@ TEST_F(Phase, SnapshotsAreTheWorkersOwn) {
   SchedSnapshot probe{};
   take_sched_snapshot(&probe);
   if (!probe.valid) GTEST_SKIP() << "kernel without schedstat";
+  // A spinning worker is runnable the whole phase, on its CPU or waiting for it, however busy the
+  // machine is; a sleeping worker is runnable for a sliver of it. Snapshots of any other thread
+  // (the sampling thread sleeps as well) would make the two look alike.
+  const auto runnable = [] {
+    const WorkerSlot& s = worker_slots[0];
+    return (s.sched_end.run_ns - s.sched_start.run_ns + s.sched_end.wait_ns - s.sched_start.wait_ns) / 1e9;
+  };
   run_phase(&out, &kSpin, cpus, 1, 0.4, "single");
-  const double spin_run = (worker_slots[0].sched_end.run_ns - worker_slots[0].sched_start.run_ns) / 1e9;
+  const double spin = runnable();
+  EXPECT_GT(worker_slots[0].sched_end.run_ns, worker_slots[0].sched_start.run_ns);
   run_phase(&out, &kSleepy, cpus, 1, 0.4, "single");
-  const double sleep_run = (worker_slots[0].sched_end.run_ns - worker_slots[0].sched_start.run_ns) / 1e9;
-  EXPECT_GT(spin_run, 0.2);
-  EXPECT_LT(sleep_run, 0.1);
+  const double sleep = runnable();
+  EXPECT_GT(spin, 2 * sleep) << "spinning " << spin << " s, sleeping " << sleep << " s";
 }
 
 TEST_F(Phase, ClockThatSagsDuringThePhase) {
@@ -226,7 +242,7 @@ TEST_F(Phase, ProgressHookSeesThePhase) {
     EXPECT_STREQ(label, "single");
   };
   run_phase(&out, &kSpin, cpus, 1, 0.35, "single");
-  EXPECT_GE(calls, 3);
+  EXPECT_GE(calls, 2);  // at the start, and again while the phase runs
   EXPECT_LE(last_pct, 100.0);
 }
 

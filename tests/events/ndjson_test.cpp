@@ -38,10 +38,25 @@ TEST(JsonEscape, Bounds) {
   EXPECT_EQ(escape(std::string(300, 'a'), 256).size(), 254u);
 }
 
+// Only well-formed UTF-8 (RFC 3629) is written: every byte that does not start a well-formed
+// character is dropped, and valid characters pass unchanged.
 TEST(JsonEscape, MalformedUtf8IsDropped) {
-  // A stray continuation byte, a lead byte without its continuation, an invalid lead byte.
-  EXPECT_EQ(escape("a\x80" "b\xc3(c\xff" "d\xe2\x82", 256), "ab(cd");
-  EXPECT_EQ(escape("\xf0\x9f\x98\x80 ok", 256), "\xf0\x9f\x98\x80 ok");
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"a\x80" "b\xc3(c\xff" "d\xe2\x82", "ab(cd"},  // stray continuation, lone lead, invalid lead
+      {"a\xE2\x1B\x5B" "b", "a[b"},                  // a lead byte followed by ESC [
+      {"a\xED\xA0\x80" "b", "ab"},                   // a surrogate, U+D800
+      {"a\xE0\x80\x80" "b", "ab"},                   // overlong forms
+      {"a\xF0\x80\x80\x80" "b", "ab"},
+      {"a\xC0\xAF" "b", "ab"},
+      {"a\xF4\x90\x80\x80" "b", "ab"},              // above U+10FFFF
+      {"\xED\x9F\xBF\xEE\x80\x80", "\xED\x9F\xBF\xEE\x80\x80"},  // U+D7FF and U+E000 around the surrogates
+      {"\xF0\x9F\x98\x80 ok", "\xF0\x9F\x98\x80 ok"},
+      {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},    // U+10FFFF
+  };
+  for (const auto& c : cases) EXPECT_EQ(escape(c.in, 256), c.out) << testing::PrintToString(c.in);
 }
 
 TEST(JsonEscape, NeverCutsACharacterInHalf) {
