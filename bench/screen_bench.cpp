@@ -7,7 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "dashboard/event_reader.h"
+#include "events/event_reader.h"
 #include "dashboard/grid.h"
 #include "dashboard/screen.h"
 

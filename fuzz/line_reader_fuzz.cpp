@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "dashboard/event_reader.h"
+#include "events/event_reader.h"
 #include "dashboard/grid.h"
 #include "dashboard/screen.h"
 #include "dashboard/supervisor.h"

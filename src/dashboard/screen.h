@@ -1,6 +1,6 @@
 #pragma once
 // The supervisor's full-screen dashboard, composed from the DashModel into the cell grid.
-#include "dashboard/event_reader.h"
+#include "events/event_reader.h"
 
 // Composes the frame of model m into the grid, which the caller has begun at its size. now is
 // monotonic seconds; blink (0 or 1) alternates the colour of the progress bar.

@@ -4,7 +4,7 @@
 // times a second in the alternate screen.
 #include <cstddef>
 
-#include "dashboard/event_reader.h"
+#include "events/event_reader.h"
 
 // Runs the program again as a child with --json and draws its events; returns the exit status,
 // or -1 when it cannot start (the terminal is untouched then).

@@ -9,7 +9,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "dashboard/event_reader.h"
+#include "events/event_reader.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dashboard/event_reader.h"
+#include "events/event_reader.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,5 +1,6 @@
 #pragma once
-// What the dashboard supervisor learns from its child: the child's output is cut into lines,
+// The reader of the NDJSON event stream, beside its writer: the dashboard supervisor feeds it
+// its child's output, --compare the saved streams of two runs. Output is cut into lines,
 // event lines (NDJSON) update the DashModel, other lines are kept as messages. Everything here is
 // a pure function over text: no I/O and no allocation.
 #include <cstddef>
