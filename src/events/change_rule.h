@@ -1,0 +1,32 @@
+#pragma once
+// Whether two runs differ beyond their own noise, decided from the per-round samples of a figure
+// (an index, or one subtest's rate) in each run.
+
+enum ChangeKind : int {
+  CHANGE_NOISE_UNKNOWN,  // a side has a single sample: its noise cannot be told
+  CHANGE_WITHIN_NOISE,
+  CHANGE_FASTER,         // beyond noise, the new run higher
+  CHANGE_SLOWER,         // beyond noise, the new run lower
+};
+
+struct ChangeDecision {
+  int kind;             // ChangeKind
+  double old_median;
+  double new_median;
+  double change_pct;    // (new - old) / old, %; 0 when old is not above 0
+  double p_value;       // two-sided; 1 when the noise is unknown
+};
+
+constexpr int CHANGE_MAX_SAMPLES = 32;  // per side, as many as a run has rounds; the last ones count
+constexpr double CHANGE_ALPHA = 0.05;
+
+// The rule: the Mann-Whitney rank-sum test with its exact distribution (no normal approximation,
+// which is poor for the handful of rounds a run has). The change lies beyond noise when the
+// two-sided p-value is at most 0.05, that is when the new run's rounds rank above (or below) the
+// old run's more consistently than chance allows; with four rounds a side that takes a complete
+// separation. Ranks make it indifferent to one wild round and to the shape of the noise. Tied
+// values share their mean rank and are tested against the tie-free distribution.
+ChangeDecision decide_change(const double* old_samples, int n_old, const double* new_samples, int n_new);
+// Two-sided exact p-value of a rank sum w (ranks counted from 1, doubled so that mean ranks stay
+// integral) of n1 samples among n1 + n2.
+double rank_sum_p_value(int n1, int n2, long doubled_rank_sum);

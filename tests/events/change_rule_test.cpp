@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "events/change_rule.h"
+
+namespace {
+
+const char* kind_name(int k) {
+  static const char* names[] = {"noise unknown", "within noise", "faster", "slower"};
+  return names[k];
+}
+
+TEST(ChangeRule, Cases) {
+  const double base[] = {1000, 1012, 995, 1005, 1001};
+  const double same[] = {1003, 998, 1010, 1000, 1006};
+  const double up5[] = {1050, 1063, 1045, 1055, 1052};
+  const double down5[] = {950, 961, 945, 955, 952};
+  const double wide[] = {900, 1150, 1000, 1120, 980};   // old, a spread of 25 %
+  const double wide5[] = {960, 1200, 1040, 1170, 1030}; // about 5 % up, inside that spread
+  const double one[] = {1050};
+  struct Case {
+    const char* what;
+    const double* a;
+    int na;
+    const double* b;
+    int nb;
+    int kind;
+  } cases[] = {
+      {"identical runs", base, 5, same, 5, CHANGE_WITHIN_NOISE},
+      {"5 % up, small spread", base, 5, up5, 5, CHANGE_FASTER},
+      {"5 % down, small spread", base, 5, down5, 5, CHANGE_SLOWER},
+      {"5 % up inside a large spread", wide, 5, wide5, 5, CHANGE_WITHIN_NOISE},
+      {"one round on a side", base, 5, one, 1, CHANGE_NOISE_UNKNOWN},
+      {"no sample", base, 5, one, 0, CHANGE_NOISE_UNKNOWN},
+  };
+  for (const Case& c : cases) EXPECT_STREQ(kind_name(decide_change(c.a, c.na, c.b, c.nb).kind), kind_name(c.kind)) << c.what;
+
+  const ChangeDecision d = decide_change(base, 5, up5, 5);
+  EXPECT_DOUBLE_EQ(d.old_median, 1001);
+  EXPECT_DOUBLE_EQ(d.new_median, 1052);
+  EXPECT_NEAR(d.change_pct, 5.0949, 0.001);
+  EXPECT_NEAR(d.p_value, 2.0 / 252, 1e-12);  // complete separation of 5 and 5
+  EXPECT_DOUBLE_EQ(decide_change(base, 5, one, 1).change_pct, (1050.0 - 1001) * 100 / 1001);
+}
+
+TEST(ChangeRule, ExactRankSumDistribution) {
+  // Four against four: 70 arrangements, the two most extreme give p = 2/70.
+  EXPECT_NEAR(rank_sum_p_value(4, 4, 2 * (1 + 2 + 3 + 4)), 2.0 / 70, 1e-12);
+  EXPECT_NEAR(rank_sum_p_value(4, 4, 2 * (5 + 6 + 7 + 8)), 2.0 / 70, 1e-12);
+  // Ranks 1, 2, 3 and 5 of 8: sums 10 and 11 at that end (two ways), mirrored: 4/70.
+  EXPECT_NEAR(rank_sum_p_value(4, 4, 2 * 11), 4.0 / 70, 1e-12);
+  EXPECT_DOUBLE_EQ(rank_sum_p_value(4, 4, 2 * 18), 1.0);  // the mean
+  // Two against two can never be beyond noise: 1/6 at best on each side.
+  EXPECT_NEAR(rank_sum_p_value(2, 2, 2 * 3), 2.0 / 6, 1e-12);
+}
+
+TEST(ChangeRule, TiesShareTheirRank) {
+  const double a[] = {10, 10, 10, 10};
+  EXPECT_STREQ(kind_name(decide_change(a, 4, a, 4).kind), "within noise");
+  EXPECT_DOUBLE_EQ(decide_change(a, 4, a, 4).p_value, 1.0);
+}
+
+}  // namespace
