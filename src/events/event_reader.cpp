@@ -145,6 +145,7 @@ void on_start(DashModel& m, sv e) {
   m.hybrid = json_member(e, "hybrid", &hybrid) && hybrid.substr(0, 4) == "true";
   m.max_mhz = json_int(e, "max_mhz");
   m.thermal_c = json_number(e, "thermal_c");
+  take_string(e, "fingerprint", m.fingerprint);
   sv isa;
   if (!json_member(e, "isa", &isa)) isa = {};
   for (int i = 0; i < ISA_FLAG_COUNT; ++i) m.isa[i] = json_int(isa, kIsaFlags[i].key);
@@ -167,6 +168,12 @@ void on_subtest(DashModel& m, sv e) {
   r->scaling = json_number(e, "scaling");
   r->st_wait_pct = json_number(e, "st_wait_pct");
   r->mt_wait_agg = json_number(e, "mt_wait_agg");
+  if (r->sample_count < DASH_MAX_SAMPLES) {
+    r->st_samples[r->sample_count] = r->st;
+    r->mt_samples[r->sample_count] = r->mt;
+    r->sample_round[r->sample_count] = m.round_count;
+    ++r->sample_count;
+  }
   if (r->st_events == 0) {
     r->st_min = r->st_max = r->st;
   } else {
@@ -200,6 +207,7 @@ void on_result(DashModel& m, sv e, double now) {
   const sv index = member_object(e, "index");
   m.index_st = json_number(index, "st");
   m.index_mt = json_number(index, "mt");
+  m.ref_version = json_int(index, "ref_version");
   const sv conv = member_object(e, "convergence");
   m.precision = json_number(conv, "precision");
   m.result_rounds = json_int(conv, "rounds");
@@ -256,7 +264,97 @@ void dash_handle_event(DashModel& m, sv line, double now) {
     on_result(m, line, now);
 }
 
+// Strict syntax of one JSON value from i; returns the index after it, or npos.
+constexpr std::size_t BAD = sv::npos;
+constexpr int MAX_DEPTH = 32;
+
+std::size_t valid_value(sv s, std::size_t i, int depth);
+
+std::size_t valid_string(sv s, std::size_t i) {
+  if (i >= s.size() || s[i] != '"') return BAD;
+  for (++i; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"') return i + 1;
+    if (c < 0x20) return BAD;
+    if (c != '\\') continue;
+    if (++i >= s.size()) return BAD;
+    if (s[i] == 'u') {
+      if (hex4(s, i + 1) < 0) return BAD;
+      i += 4;
+    } else if (std::strchr("\"\\/bfnrt", s[i]) == nullptr || s[i] == '\0') {
+      return BAD;
+    }
+  }
+  return BAD;
+}
+
+std::size_t valid_number(sv s, std::size_t i) {
+  auto digits = [&](std::size_t k) {
+    const std::size_t from = k;
+    while (k < s.size() && s[k] >= '0' && s[k] <= '9') ++k;
+    return k > from ? k : BAD;
+  };
+  if (i < s.size() && s[i] == '-') ++i;
+  if (i < s.size() && s[i] == '0') {
+    ++i;
+  } else {
+    i = digits(i);
+    if (i == BAD) return BAD;
+  }
+  if (i < s.size() && s[i] == '.') {
+    i = digits(i + 1);
+    if (i == BAD) return BAD;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    i = digits(i);
+  }
+  return i;
+}
+
+std::size_t valid_container(sv s, std::size_t i, int depth) {
+  const char close = s[i] == '{' ? '}' : ']';
+  const bool object = close == '}';
+  i = skip_blanks(s, i + 1);
+  if (i < s.size() && s[i] == close) return i + 1;
+  for (;;) {
+    if (object) {
+      i = valid_string(s, i);
+      if (i == BAD) return BAD;
+      i = skip_blanks(s, i);
+      if (i >= s.size() || s[i] != ':') return BAD;
+      i = skip_blanks(s, i + 1);
+    }
+    i = valid_value(s, i, depth + 1);
+    if (i == BAD) return BAD;
+    i = skip_blanks(s, i);
+    if (i >= s.size()) return BAD;
+    if (s[i] == close) return i + 1;
+    if (s[i] != ',') return BAD;
+    i = skip_blanks(s, i + 1);
+  }
+}
+
+std::size_t valid_value(sv s, std::size_t i, int depth) {
+  if (i >= s.size() || depth > MAX_DEPTH) return BAD;
+  const char c = s[i];
+  if (c == '{' || c == '[') return valid_container(s, i, depth);
+  if (c == '"') return valid_string(s, i);
+  if (c == '-' || (c >= '0' && c <= '9')) return valid_number(s, i);
+  for (const sv word : {sv("true"), sv("false"), sv("null")})
+    if (s.substr(i, word.size()) == word) return i + word.size();
+  return BAD;
+}
+
 }  // namespace
+
+bool json_object_valid(sv line) {
+  const std::size_t i = skip_blanks(line, 0);
+  if (i >= line.size() || line[i] != '{') return false;
+  const std::size_t end = valid_value(line, i, 1);
+  return end != BAD && skip_blanks(line, end) == line.size();
+}
 
 bool json_member(sv object, sv key, sv* value) {
   std::size_t i = skip_blanks(object, 0);

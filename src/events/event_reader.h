@@ -14,6 +14,7 @@ constexpr int DASH_MAX_ROUNDS = 64;
 constexpr int DASH_MAX_MESSAGES = 4;
 constexpr std::size_t DASH_MESSAGE_BYTES = 140;
 constexpr std::size_t LINE_CAPACITY = 65536;  // a line keeps at most LINE_CAPACITY - 1 bytes
+constexpr int DASH_MAX_SAMPLES = 32;          // per subtest: one subtest event per round
 
 struct DashSubtestRow {
   char name[16];
@@ -24,6 +25,12 @@ struct DashSubtestRow {
   double st_wait_pct, mt_wait_agg;
   double st_min, st_max;         // over the subtest events of this row
   int32_t st_events;
+  // Each subtest event's rates, and how many round events had come before it (the round it
+  // belongs to, counted from 0); the first DASH_MAX_SAMPLES events are kept.
+  double st_samples[DASH_MAX_SAMPLES];
+  double mt_samples[DASH_MAX_SAMPLES];
+  int32_t sample_round[DASH_MAX_SAMPLES];
+  int32_t sample_count;
 };
 
 struct DashRound {
@@ -41,6 +48,7 @@ struct DashModel {
   int32_t isa[ISA_FLAG_COUNT];
   bool arm_family;
   double thermal_c;
+  char fingerprint[256];
 
   DashSubtestRow rows[DASH_MAX_ROWS];
   int32_t row_count;
@@ -59,7 +67,7 @@ struct DashModel {
   char verdict[16];
   char verdict_why[400];
   double index_st, index_mt, precision, duration, peak_c, clock_ratio;
-  int32_t result_rounds, limited, cpus_used;
+  int32_t result_rounds, limited, cpus_used, ref_version;
 
   char messages[DASH_MAX_MESSAGES][DASH_MESSAGE_BYTES];  // newest last
   int32_t message_count;
@@ -90,6 +98,9 @@ void dash_handle_line(DashModel& m, std::string_view line, double now);
 // around it; false when text is not an object, the member is missing or the object is malformed
 // before it. Nested objects are not searched.
 bool json_member(std::string_view object, std::string_view key, std::string_view* value);
+// True when line is exactly one well-formed JSON object (blanks around it allowed), by the
+// grammar of RFC 8259, nested at most 32 deep.
+bool json_object_valid(std::string_view line);
 // A string member decoded into out (always NUL-terminated; bytes that do not fit are dropped);
 // empty when missing or not a string. Returns false then.
 bool json_string(std::string_view object, std::string_view key, char* out, std::size_t cap);

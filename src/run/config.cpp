@@ -131,6 +131,8 @@ void reset_config() {
   g_config.cpus_given = 0;
   g_config.subtest_filter[0] = '\0';
   g_config.converge_undisturbed = 0;
+  g_config.compare_old = nullptr;
+  g_config.compare_new = nullptr;
   g_yes_given = 0;
 }
 
@@ -148,6 +150,11 @@ void detect_terminal() {
 int parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    if (std::strcmp(arg, "--compare") == 0 && i + 2 < argc) {
+      g_config.compare_old = argv[++i];
+      g_config.compare_new = argv[++i];
+      continue;
+    }
     const OptionRow* match = nullptr;
     for (const OptionRow& row : kOptions) {
       if (std::strcmp(arg, row.name) != 0) continue;

@@ -28,6 +28,8 @@ struct RunConfig {
   int cpus_given;
   char subtest_filter[256];
   int converge_undisturbed;  // the rounds converge on the undisturbed index, not the delivered one
+  const char* compare_old;   // --compare OLD NEW: the two saved streams (argv's own text), else null
+  const char* compare_new;
 };
 
 extern RunConfig g_config;

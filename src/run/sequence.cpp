@@ -10,6 +10,7 @@
 #include "engine/interference.h"
 #include "engine/passes.h"
 #include "engine/round_state.h"
+#include "events/compare.h"
 #include "events/ndjson.h"
 #include "isolation/cpuset.h"
 #include "machine/cpu_ident.h"
@@ -63,6 +64,7 @@ int run_sequence(int argc, char** argv) {
   detect_terminal();
   const int parsed = parse_command_line(argc, argv);
   if (parsed != PARSE_GO_ON) return parsed;
+  if (g_config.compare_old) return run_compare(g_config.compare_old, g_config.compare_new, g_config.ui == UI_JSON);
 
   detect_isa();
   identify_cpu();
