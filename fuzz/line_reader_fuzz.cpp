@@ -1,6 +1,6 @@
 // libFuzzer target for what the dashboard supervisor reads from its child: raw bytes through the
 // line assembler and the event handling, then a frame and the final summary drawn from the
-// resulting model, whose bounds are checked.
+// resulting model, whose bounds are checked; and the strict validator --compare uses.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_lines.len = 0;
   line_feed(g_lines, m, reinterpret_cast<const char*>(data), size, 1.0);
   line_feed(g_lines, m, "\n", 1, 2.0);  // the last line, unfinished, too
+  (void)json_object_valid(std::string_view(reinterpret_cast<const char*>(data), size));
 
   if (m.row_count < 0 || m.row_count > DASH_MAX_ROWS || m.round_count < 0 || m.round_count > DASH_MAX_ROUNDS ||
       m.message_count < 0 || m.message_count > DASH_MAX_MESSAGES)
@@ -34,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < m.row_count; ++i)
     if (!terminated(m.rows[i].name, sizeof m.rows[i].name) || !terminated(m.rows[i].unit, sizeof m.rows[i].unit))
       __builtin_trap();
+  for (int i = 0; i < m.row_count; ++i)
+    if (m.rows[i].sample_count < 0 || m.rows[i].sample_count > DASH_MAX_SAMPLES) __builtin_trap();
   for (int i = 0; i < m.message_count; ++i)
     if (!terminated(m.messages[i], sizeof m.messages[i])) __builtin_trap();
 

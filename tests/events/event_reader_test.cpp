@@ -188,6 +188,52 @@ TEST_F(EventReader, SubtestRowsAreKeyedByNameAndIsa) {
   EXPECT_STREQ(full.unit, "");
 }
 
+TEST_F(EventReader, SamplesKeepTheRoundTheyBelongTo) {
+  line(subtest("sha256", "soft", 10));
+  line(R"({"event":"round","round":1,"index_st":1000})");
+  line(subtest("sha256", "soft", 11));
+  line(R"({"event":"round","round":2,"index_st":1001})");
+  line(subtest("sha256", "soft", 12));  // a cut third round
+  const DashSubtestRow& r = m.rows[0];
+  ASSERT_EQ(r.sample_count, 3);
+  EXPECT_EQ(r.st_samples[1], 11);
+  EXPECT_EQ(r.sample_round[0], 0);
+  EXPECT_EQ(r.sample_round[2], 2);
+  for (int i = 0; i < 40; ++i) line(subtest("sha256", "soft", 1));
+  EXPECT_EQ(r.sample_count, DASH_MAX_SAMPLES);
+}
+
+TEST(EventReaderJson, StrictObjectValidation) {
+  const struct {
+    const char* text;
+    bool valid;
+  } cases[] = {
+      {R"({"event":"round","round":1,"a":[1,-2.5e3,true,false,null,{"b":"\u00e9\n"}]})", true},
+      {R"(  {}  )", true},
+      {R"({"s":"é ─"})", true},
+      {R"({"event":"subtest","name":)", false},  // cut
+      {R"({"a":1,})", false},
+      {R"({"a" 1})", false},
+      {R"({a:1})", false},
+      {R"({"a":01})", false},
+      {R"({"a":1.})", false},
+      {R"({"a":-})", false},
+      {R"({"a":"\x"})", false},
+      {R"({"a":"\u12"})", false},
+      {"{\"a\":\"tab\there\"}", false},  // a raw control byte in a string
+      {R"({"a":tru})", false},
+      {R"({"a":1} {"b":2})", false},
+      {R"([1,2])", false},
+      {"", false},
+      {"tallyfox probe verdict=clean", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(json_object_valid(c.text), c.valid) << c.text;
+  std::string deep(40, '[');
+  EXPECT_FALSE(json_object_valid("{\"a\":" + deep + std::string(40, ']') + "}"));
+  std::string ok(20, '[');
+  EXPECT_TRUE(json_object_valid("{\"a\":" + ok + std::string(20, ']') + "}"));
+}
+
 TEST_F(EventReader, TheFortyFirstRowIsDropped) {
   for (int i = 0; i < 41; ++i) line(subtest(("t" + std::to_string(i)).c_str(), "base", i));
   EXPECT_EQ(m.row_count, DASH_MAX_ROWS);
