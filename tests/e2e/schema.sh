@@ -14,6 +14,8 @@ TFX_CLI_CONSENT=1 ns '' --full --json --quiesce none --seconds 0.05 --subtests i
 check "the probe's stream validates" python3 "$VALIDATE" "$SCHEMA" "$WORK/probe"
 check "a full run's stream validates" python3 "$VALIDATE" "$SCHEMA" "$WORK/full"
 check "the full run has every event kind" bash -c "[ \"\$(jq -r .event '$WORK/full' | sort -u | tr '\n' ' ')\" = 'progress result round start subtest ' ]"
+"$BIN" --compare "$WORK/full" "$WORK/full" --json >"$WORK/compare"
+check "a comparison's object validates" python3 "$VALIDATE" "$SCHEMA" "$WORK/compare"
 
 sed 's/"converged":0,"elapsed"/"converged":"no","elapsed"/' "$WORK/full" >"$WORK/broken"
 check "a broken line fails validation" bash -c "! python3 '$VALIDATE' '$SCHEMA' '$WORK/broken' >/dev/null"
