@@ -15,7 +15,7 @@
 #include "run/control.h"
 #include "verdict/verdict.h"
 
-DashState g_dash = {DASH_START_COLUMNS, DASH_START_ROWS, {}, 0, nullptr, {}, 0.0, false, {0}, {}};
+DashState g_dash = {DASH_START_COLUMNS, DASH_START_ROWS, {}, 0, nullptr, {}, 0.0, false, false, {0}, {}};
 
 namespace {
 
@@ -77,18 +77,21 @@ void draw_header() {
   out_append(" \x1b[0m");
 }
 
+// Clock and temperature as read now; what cannot be read is said, not shown as a zero.
 void draw_clock_line() {
   const bool any = g_machine.ncpu > 0;
   const long cur_mhz = any ? read_cur_khz(g_machine.cpu_ids[0]) / 1000 : 0;
   const long base_mhz = any ? g_machine.max_khz[0] / 1000 : 0;
   const int32_t mc = read_temperature();
-  const double temp_c = mc < 0 ? 0.0 : mc / 1000.0;
-  const double now = now_seconds();
   line_at(2);
-  out_printf("\x1b[37m freq\x1b[0m \x1b[1;36m%ld MHz\x1b[0m\x1b[37m/%ld base\x1b[0m   \x1b[37mtemp\x1b[0m "
-             "\x1b[1;36m%.1f°C\x1b[0m   \x1b[37mt\x1b[0m \x1b[1;36m%.1fs\x1b[0m",
-             cur_mhz, base_mhz, temp_c, now - g_run.launch_time);
-  if (g_run.deadline > 0) out_printf("   \x1b[91mdeadline in %.1fs\x1b[0m", g_run.deadline - now);
+  if (cur_mhz > 0)
+    out_printf("\x1b[37m freq\x1b[0m \x1b[1;36m%ld MHz\x1b[0m\x1b[37m/%ld base\x1b[0m", cur_mhz, base_mhz);
+  else
+    out_append("\x1b[37m clock not readable\x1b[0m");
+  if (mc >= 0)
+    out_printf("   \x1b[37mtemp\x1b[0m \x1b[1;36m%.1f°C\x1b[0m", mc / 1000.0);
+  else
+    out_append("   \x1b[37mno temperature sensor\x1b[0m");
   if (g_machine.isolcpus[0] != '\0') {
     char isol[sizeof g_machine.isolcpus];
     copy_printable(isol, sizeof isol, g_machine.isolcpus);
@@ -146,9 +149,15 @@ int draw_score(int row) {
   ++row;
   if (headline <= 0) {
     line_at(row);
-    out_append("\x1b[37m│\x1b[0m  \x1b[93mno index in probe mode\x1b[0m\x1b[37m — five consecutive probes spread "
-               "27%, wider than the differences an index would explain. Run --full for a comparable "
-               "number.\x1b[0m");
+    if (g_config.mode == MODE_PROBE)
+      out_append("\x1b[37m│\x1b[0m  \x1b[93mno index in probe mode\x1b[0m\x1b[37m — five consecutive probes spread "
+                 "27%, wider than the differences an index would explain. Run --full for a comparable "
+                 "number.\x1b[0m");
+    else if (!g_dash.judged)
+      out_append("\x1b[37m│\x1b[0m  \x1b[93mthe index comes after round 1\x1b[0m\x1b[37m — rounds repeat until "
+                 "it settles\x1b[0m");
+    else
+      out_append("\x1b[37m│\x1b[0m  \x1b[93mno index\x1b[0m\x1b[37m — the run ended before round 1 did\x1b[0m");
     border_at(row);
     return row + 1;
   }
@@ -207,12 +216,44 @@ int draw_subtests(int row) {
     }
     border_at(row++);
   }
+  // Why the all-core columns stay empty, word-wrapped inside the box (the note is ASCII).
+  const char* note = all_core_note;
+  const int width = g_dash.columns - 4;
+  while (*note != '\0' && row < g_dash.rows - 3) {
+    int n = static_cast<int>(std::strlen(note));
+    if (n > width) {
+      n = width;
+      while (n > 0 && note[n] != ' ') --n;
+      if (n == 0) n = width;
+    }
+    line_at(row);
+    out_printf("\x1b[37m│ %.*s\x1b[0m", n, note);
+    border_at(row++);
+    note += n;
+    while (*note == ' ') ++note;
+  }
   line_at(row++);
   out_append(GREY);
   out_append("└");
   for (int i = 0; i < g_dash.columns - 2; ++i) out_append("─");
   out_append("┘\x1b[0m");
   return row;
+}
+
+// While measuring, in place of the verdict: the round, the time spent and the most time left
+// (the deadline the run enforces on itself).
+void draw_time_line() {
+  const double now = now_seconds();
+  char spent[24];
+  format_duration(spent, sizeof spent, now - g_run.launch_time);
+  out_append(" measuring");
+  if (g_config.mode == MODE_FULL) out_printf(" · round %d", g_rounds.rounds + 1);
+  out_printf(" · %s elapsed", spent);
+  if (g_run.deadline > 0) {
+    char left[24];
+    format_duration(left, sizeof left, g_run.deadline > now ? g_run.deadline - now : 0.0);
+    out_printf(" · at most %s left", left);
+  }
 }
 
 int draw_status(int row) {
@@ -233,11 +274,15 @@ int draw_status(int row) {
                "subtest)\x1b[0m",
                band_colour(worst, 0.7, 0.4), worst * 100);
   }
-  const int v = g_verdict.verdict;
   line_at(row++);
-  out_printf(" verdict %s%s\x1b[0m\x1b[37m · %.*s\x1b[0m",
-             v == VERDICT_CLEAN ? GREEN : v == VERDICT_UNTRUSTED ? RED : YELLOW, verdict_display_name(v),
-             g_dash.columns - 22, g_verdict.verdict_why);
+  if (g_dash.judged) {
+    const int v = g_verdict.verdict;
+    out_printf(" verdict %s%s\x1b[0m\x1b[37m · %.*s\x1b[0m",
+               v == VERDICT_CLEAN ? GREEN : v == VERDICT_UNTRUSTED ? RED : YELLOW, verdict_display_name(v),
+               g_dash.columns - 22, g_verdict.verdict_why);
+  } else {
+    draw_time_line();
+  }
   line_at(row++);
   out_append("\x1b[37m [l]egend  [t]heme  [q]uit\x1b[0m");
   return row;
@@ -258,6 +303,7 @@ void core_map_reset() {
   g_dash.phase_label[0] = '\0';
   g_dash.percent = 0.0;
   g_dash.legend = false;
+  g_dash.judged = false;
   g_text_theme = &TEXT_THEME_16;
 }
 
@@ -327,7 +373,10 @@ void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double 
   read_keys();
 }
 
-void dashboard_clear_current() { g_dash.current = nullptr; }
+void dashboard_clear_current() {
+  g_dash.current = nullptr;
+  g_dash.judged = true;
+}
 
 void dash_handle_key(int byte) {
   switch (byte) {

@@ -23,13 +23,15 @@ struct DashState {
   char phase_label[16];            // "single" or "all-core"; empty at start
   double percent;                  // of the running phase
   bool legend;
+  bool judged;                     // the verdict is decided: the final frame shows it
   std::atomic<int> keys;           // raw keys active; read by the cleanup from signal handlers
   termios saved;                   // terminal attributes of standard input before raw keys
 };
 
 extern DashState g_dash;
 
-// Back to the state of launch: cells and core_marks zeroed, 16-colour theme, no subtest, no legend.
+// Back to the state of launch: cells and core_marks zeroed, 16-colour theme, no subtest, no legend,
+// no verdict shown.
 void core_map_reset();
 // Marks a CPU position of the core map as outside the bench set.
 void core_map_exclude(int position);
@@ -41,7 +43,8 @@ void dash_terminal_leave();
 // Asks the terminal for its size, builds one frame and writes it.
 void draw_inprocess_dashboard();
 void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double percent);
-// The running subtest shown on the dashboard; cleared before the final frame.
+// Before the final frame: no subtest runs any more and the verdict is decided, so the frame shows
+// it (until then the screen says the run is measuring).
 void dashboard_clear_current();
 
 // The screen size from a size query (query_ok 0 keeps the previous size), then clamped.

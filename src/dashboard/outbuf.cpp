@@ -108,6 +108,17 @@ int out_flush() {
 
 std::string_view out_view() { return std::string_view(g_out.bytes, g_out.len); }
 
+void format_duration(char* out, std::size_t size, double seconds) {
+  if (!(seconds > 0.0)) seconds = 0.0;  // NaN too
+  if (seconds > 359999.0) seconds = 359999.0;
+  if (seconds < 59.95) {
+    std::snprintf(out, size, "%.1fs", seconds);
+    return;
+  }
+  const long whole = static_cast<long>(seconds + 0.5);
+  std::snprintf(out, size, "%ldm%02lds", whole / 60, whole % 60);
+}
+
 int utf8_cells(std::string_view text) {
   int cells = 0;
   for (unsigned char c : text)

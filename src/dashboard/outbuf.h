@@ -54,6 +54,8 @@ void out_section_rule(int row, int columns, const char* left_corner, const char*
 int out_flush();
 std::string_view out_view();
 
+// A duration as a person reads it: "12.3s" below a minute, "5m07s" from one minute on.
+void format_duration(char* out, std::size_t size, double seconds);
 // Terminal cells a UTF-8 text takes: one per byte that is not a continuation byte.
 int utf8_cells(std::string_view text);
 // Copies text into out (always NUL-terminated, cut to size − 1 bytes, never inside a code point)

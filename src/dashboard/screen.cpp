@@ -169,7 +169,7 @@ void draw_index_box(const DashModel& m, const Layout& l) {
   }
 
   if (newest == nullptr) {
-    grid_put_text(2, 13, l.inner_width, is_probe(m) ? "A probe has no index rounds." : "The first round is running.",
+    grid_put_text(2, 13, l.inner_width, is_probe(m) ? "A probe has no index rounds." : "The index comes after round 1.",
                   colour(ROLE_LABEL), -1, false);
     return;
   }
@@ -283,7 +283,27 @@ void draw_subtests_box(const DashModel& m, const Layout& l, int cols, int rows) 
     return;
   }
   if (h < 4) return;
-  for (int i = 0; i < m.row_count && 3 + i <= rows - 4; ++i) draw_table_row(m, m.rows[i], tb, 3 + i);
+  int y = 3;
+  for (int i = 0; i < m.row_count && y <= rows - 4; ++i) draw_table_row(m, m.rows[i], tb, y++);
+  // Why the MT columns stayed empty, below the rows.
+  if (m.result_received && m.all_core_note[0] != '\0' && y + 1 <= rows - 4)
+    grid_wrap_text_at(tb.t + 2, y + 1, inner - 2, rows - 4 - y, m.all_core_note, colour(ROLE_LABEL));
+}
+
+// The round of a full run and the most time left (the run's deadline); returns its cells.
+int time_text(const DashModel& m, double now, char* out, std::size_t cap) {
+  char left[24] = "";
+  if (m.time_limit > 0) {
+    const double rest = m.start_time + m.time_limit - now;
+    format_duration(left, sizeof left, rest > 0 ? rest : 0.0);
+  }
+  int n;
+  if (is_probe(m))
+    n = std::snprintf(out, cap, "%s%s%s", left[0] ? "at most " : "", left, left[0] ? " left" : "");
+  else
+    n = std::snprintf(out, cap, "round %d%s%s%s", m.round_count + 1, left[0] ? " · at most " : "", left,
+                      left[0] ? " left" : "");
+  return n > 0 ? utf8_cells(out) : 0;
 }
 
 void draw_status_line(const DashModel& m, int blink, double now, int cols, int rows) {
@@ -309,7 +329,9 @@ void draw_status_line(const DashModel& m, int blink, double now, int cols, int r
                                  m.progress_isa, m.progress_phase);
     grid_draw_bar(p + 3, y, STATUS_BAR_CELLS, colour(blink ? ROLE_ACCENT : ROLE_ST_VALUE), m.progress_pct / 100);
     grid_put_textf(p + 24, y, 6, colour(ROLE_LABEL), -1, false, "%3.0f%%", m.progress_pct);
-    if (is_probe(m)) grid_put_text(cols - 20, y, 19, "probe ends at 3.0 s", colour(ROLE_WARN), -1, false);
+    char time[64];
+    const int len = time_text(m, now, time, sizeof time);
+    if (cols - 1 - len >= p + 31) grid_put_text(cols - 1 - len, y, len, time, colour(ROLE_LABEL), -1, false);
   } else {
     grid_put_text(3, y, cols - 4, "Starting", colour(ROLE_TEXT), -1, true);
   }

@@ -18,6 +18,8 @@
 #include "dashboard/screen.h"
 #include "run/config.h"
 #include "run/control.h"
+#include "run/seatbelts.h"
+#include "subtests/registry.h"
 
 namespace {
 
@@ -236,6 +238,14 @@ std::size_t format_supervisor_summary(const DashModel& m, char* out, std::size_t
   if (cap == 0) return 0;
   out[0] = '\0';
   Appender a = {out, cap, 0};
+  // The child's diagnostics, oldest first, each once: they start with the program's name
+  // already, which is added only where it is missing.
+  for (int i = 0; i < m.message_count && i < DASH_MAX_MESSAGES; ++i) {
+    char msg[DASH_MESSAGE_BYTES];
+    copy_printable(msg, sizeof msg, m.messages[i]);
+    const bool named = std::strncmp(msg, "tallyfox: ", 10) == 0;
+    a.add("%s%s\n", named ? "" : "tallyfox: ", msg);
+  }
   if (m.result_received) {
     char mode[sizeof m.mode], verdict[sizeof m.verdict], why[sizeof m.verdict_why];
     copy_printable(mode, sizeof mode, m.mode);
@@ -245,6 +255,11 @@ std::size_t format_supervisor_summary(const DashModel& m, char* out, std::size_t
     if (m.index_st > 0 || m.index_mt > 0)
       a.add("  TFX index ST %.0f · MT %.0f over %d round%s\n", m.index_st, m.index_mt, m.result_rounds,
             m.result_rounds == 1 ? "" : "s");
+    if (m.all_core_note[0] != '\0') {
+      char note[sizeof m.all_core_note];
+      copy_printable(note, sizeof note, m.all_core_note);
+      a.add("  %s\n", note);
+    }
     for (int i = 0; i < m.row_count; ++i) {
       const DashSubtestRow& r = m.rows[i];
       char name[sizeof r.name], isa[sizeof r.isa], unit[sizeof r.unit];
@@ -255,10 +270,6 @@ std::size_t format_supervisor_summary(const DashModel& m, char* out, std::size_t
       if (r.mt > 0) a.add("  MT %10.1f  scaling %3.0f%%", r.mt, r.scaling * 100);
       a.add("\n");
     }
-  } else if (m.message_count > 0) {
-    char msg[DASH_MESSAGE_BYTES];
-    copy_printable(msg, sizeof msg, m.messages[m.message_count - 1]);
-    a.add("tallyfox: %s\n", msg);
   }
   return a.len;
 }
@@ -295,6 +306,9 @@ int run_dashboard_supervisor(int argc, char** argv) {
   DashModel& m = g_dash_model;
   m = DashModel{};
   m.start_time = now_seconds();
+  // The child arms the same deadline after its own start-up, so this bound is short of its own by
+  // that moment only.
+  m.time_limit = g_config.mode == MODE_PROBE ? PROBE_SECONDS : full_run_budget(g_registry_count, g_config.seconds);
   g_lines.len = 0;
   g_dash_theme = g_config.colour256 ? 1 : 0;
 

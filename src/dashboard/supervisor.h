@@ -23,6 +23,7 @@ KeyAction supervisor_key_action(const DashModel& m, int byte);
 // The child's exit code from its wait status; 128 when a signal ended it.
 int child_exit_code(int wait_status);
 
-// The plain-text summary printed after the dashboard closes, with control characters of the
-// child's texts replaced; returns its length (cut to cap - 1 bytes).
+// The plain-text summary printed after the dashboard closes: the child's diagnostics, each with
+// one "tallyfox: " prefix, then the result, with control characters of the child's texts
+// replaced; returns its length (cut to cap - 1 bytes).
 std::size_t format_supervisor_summary(const DashModel& m, char* out, std::size_t cap);

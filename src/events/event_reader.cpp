@@ -217,6 +217,7 @@ void on_result(DashModel& m, sv e, double now) {
   m.limited = json_int(thermal, "limited");
   m.duration = json_number(e, "duration");
   m.cpus_used = json_int(e, "cpus_used");
+  take_string(e, "all_core_note", m.all_core_note);
 
   const sv list = member_object(e, "subtests");
   if (!list.empty() && list[0] == '[') {

@@ -68,6 +68,7 @@ struct DashModel {
   char verdict_why[400];
   double index_st, index_mt, precision, duration, peak_c, clock_ratio;
   int32_t result_rounds, limited, cpus_used, ref_version;
+  char all_core_note[200];  // why no all-core phase ran; empty when one did
 
   char messages[DASH_MAX_MESSAGES][DASH_MESSAGE_BYTES];  // newest last
   int32_t message_count;
@@ -75,6 +76,7 @@ struct DashModel {
   // Supervisor state; times are monotonic seconds.
   double start_time;
   double end_time;  // 0 until the result or the end of the child
+  double time_limit;  // seconds from start_time the run may take at most (its deadline); 0 unknown
   bool stop_sent;
   bool child_done;
   int32_t child_exit;

@@ -127,14 +127,14 @@ void emit_result() {
       "\"converge\":\"%s\"},\"convergence\":{\"rounds\":%d,\"spread\":%.4f,"
       "\"precision\":%.4f,\"target\":%.4f,\"converged\":%d},\"thermal\":{\"peak_c\":%.1f,"
       "\"clock_ratio\":%.3f,\"limited\":%d},\"quiesce\":\"%s\",\"isolcpus\":\"%s\",\"profile\":\"%s\","
-      "\"cpus_used\":%d,\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
+      "\"cpus_used\":%d,\"all_core_note\":\"%s\",\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), verdict_name(g_verdict.verdict), why, model, m.ncpu,
       m.ncores, m.p_cores, m.e_cores, m.p_threads, m.e_threads, static_cast<long>(m.max_khz[0] / 1000),
       g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.uindex_st,
       g_rounds.uindex_mt, g_config.converge_undisturbed ? "undisturbed" : "delivered", g_rounds.rounds,
       g_rounds.spread, g_rounds.precision, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
       g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), isol, profile_name(g_config.profile),
-      cpus_used, fp, now_seconds() - g_run.launch_time);
+      cpus_used, all_core_note, fp, now_seconds() - g_run.launch_time);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     std::printf("%s{\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,\"scaling\":%.3f,"

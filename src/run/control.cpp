@@ -5,10 +5,19 @@
 RunControl g_run = {0.0, -1.0, {0}, {0}, {0}};
 int bench_cpus[MAX_CPUS];
 int cpus_used;
+const char* all_core_note = "";
 SubtestResult g_results[MAX_RESULTS];
 int g_result_count;
 double phase_seconds = 0.6;
 ProgressHook progress_hook;
+
+const char* missing_all_core_note(bool full, int selected, int used) {
+  if (!full || used >= 2) return "";
+  if (selected >= 2)  // the real-time level kept one of a small machine's CPUs free
+    return "no all-core phase: it needs two bench CPUs, and at real-time priority one CPU is left free "
+           "on machines of 2 to 4 CPUs; --quiesce none measures all cores";
+  return "no all-core phase: it needs two bench CPUs, and this run has one";
+}
 
 double now_seconds() {
   timespec ts{};
@@ -23,6 +32,7 @@ void reset_run_control() {
   g_run.cleanup_done.store(0, std::memory_order_relaxed);
   g_run.dash_terminal.store(0, std::memory_order_relaxed);
   cpus_used = 0;
+  all_core_note = "";
   g_result_count = 0;
   phase_seconds = 0.6;
   progress_hook = nullptr;

@@ -16,11 +16,19 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 extern RunControl g_run;
 
+constexpr double PROBE_SECONDS = 3.0;  // a probe ends this long after launch
+
 // CLOCK_MONOTONIC in seconds.
 double now_seconds();
 
 extern int bench_cpus[MAX_CPUS];
 extern int cpus_used;
+
+// Why a full run measures no all-core phase, said once in every report; empty when it measures
+// one, and in a probe (which never does).
+extern const char* all_core_note;
+// The note for a run that selected `selected` CPUs and measures on `used` of them.
+const char* missing_all_core_note(bool full, int selected, int used);
 
 constexpr int MAX_RESULTS = 16;
 extern SubtestResult g_results[MAX_RESULTS];

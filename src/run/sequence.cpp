@@ -29,7 +29,6 @@
 
 namespace {
 
-constexpr double PROBE_SECONDS = 3.0;
 constexpr double PROBE_PHASE_SECONDS = 0.3;
 constexpr double FULL_PHASE_SECONDS = 0.6;
 
@@ -105,6 +104,7 @@ int run_sequence(int argc, char** argv) {
     std::fprintf(stderr, "tallyfox: --cpus selected nothing\n");
     return 1;
   }
+  const int selected = n;
   if (g_config.quiesce == QUIESCE_RT) {
     if (n >= 2 && n <= 4) --n;  // one CPU stays free for the rest of the machine
   } else if (g_config.quiesce == QUIESCE_ISOLATE) {
@@ -120,6 +120,7 @@ int run_sequence(int argc, char** argv) {
     }
   }
   cpus_used = n;
+  all_core_note = missing_all_core_note(full, selected, n);
 
   core_map_reset();
   for (int i = 0; i < g_machine.ncpu; ++i)

@@ -10,14 +10,18 @@
 void print_summary(int ui) {
   const char* mode = mode_name(g_config.mode);
   const char* verdict = verdict_name(g_verdict.verdict);
-  if (ui == UI_DASHBOARD) {
-    const double headline = g_rounds.index_mt > 0 ? g_rounds.index_mt : g_rounds.index_st;
+  if (ui == UI_DASHBOARD)
     std::printf("\n%s: %d subtests, verdict %s — %s\n", mode, g_result_count, verdict, g_verdict.verdict_why);
+  else
+    std::printf("%s %s verdict=%s (%s)\n", TOOL_NAME, mode, verdict, g_verdict.verdict_why);
+  // The index is what a full run exists for; the probe has none, and its text mode keeps quiet
+  // about it.
+  if (ui == UI_DASHBOARD || g_config.mode == MODE_FULL) {
+    const double headline = g_rounds.index_mt > 0 ? g_rounds.index_mt : g_rounds.index_st;
     std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
                 g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
-  } else {
-    std::printf("%s %s verdict=%s (%s)\n", TOOL_NAME, mode, verdict, g_verdict.verdict_why);
   }
+  if (all_core_note[0] != '\0') std::printf("  %s\n", all_core_note);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     std::printf("  %-11s %-8s ST %10.1f %-7s", r.spec->name, r.spec->isa, r.st.rate / 1e6, r.spec->unit);

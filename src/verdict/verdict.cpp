@@ -21,6 +21,24 @@ void append_why(const char* suffix) {
   std::snprintf(g_verdict.verdict_why + len, sizeof g_verdict.verdict_why - len, "%s", suffix);
 }
 
+// True when some phase of the table read a CPU clock; otherwise no clock figure is a measurement.
+bool clock_was_read() {
+  for (int i = 0; i < g_result_count; ++i) {
+    if (g_results[i].st.khz_hi > 0) return true;
+    if (g_results[i].mt_ran && g_results[i].mt.khz_hi > 0) return true;
+  }
+  return false;
+}
+
+// "freq stable" or "clock not readable", then ", thermal max X°C" or ", no temperature sensor".
+void sensor_phrases(char* out, std::size_t cap, int32_t peak_mc) {
+  const char* clock = clock_was_read() ? "freq stable" : "clock not readable";
+  if (peak_mc >= 0)
+    std::snprintf(out, cap, "%s, thermal max %.1f°C", clock, peak_mc / 1000.0);
+  else
+    std::snprintf(out, cap, "%s, no temperature sensor", clock);
+}
+
 }  // namespace
 
 void reset_verdict() {
@@ -134,10 +152,15 @@ void decide_verdict(int probe) {
                   cause, peak_c);
   } else if (thermal_mark_reached) {
     g_verdict.verdict = VERDICT_THROTTLED;
+    char clock[64];
+    if (clock_was_read())
+      std::snprintf(clock, sizeof clock, "the clock held at %.0f%% of peak", ratio * 100);
+    else
+      std::snprintf(clock, sizeof clock, "the clock was not readable");
     std::snprintf(why, cap,
-                  "sustained all-core figure: the package reached %.1f°C and the clock held at %.0f%% of "
-                  "peak — this is what the unit delivers under its own cooling, not a cold-start burst",
-                  peak_c, ratio * 100);
+                  "sustained all-core figure: the package reached %.1f°C and %s — this is what the unit "
+                  "delivers under its own cooling, not a cold-start burst",
+                  peak_c, clock);
   } else if (ratio < 0.9 && contended) {
     g_verdict.verdict = VERDICT_UNTRUSTED;
     std::snprintf(why, cap, "%s AND same-core freq sag to %.0f%%", cause, ratio * 100);
@@ -158,7 +181,9 @@ void decide_verdict(int probe) {
                   wait, nivcsw, steal);
   } else if (wait < 1.0) {
     g_verdict.verdict = VERDICT_CLEAN;
-    std::snprintf(why, cap, "runqueue wait %.2f%%, freq stable, thermal max %.1f°C", wait, peak_c);
+    char sensors[96];
+    sensor_phrases(sensors, sizeof sensors, peak);
+    std::snprintf(why, cap, "runqueue wait %.2f%%, %s", wait, sensors);
   } else {
     g_verdict.verdict = VERDICT_CLEAN;
     std::snprintf(why, cap, "runqueue wait %.2f%%", wait);

@@ -263,13 +263,20 @@ TEST_F(InProcess, HeadlineAndProbeNote) {
   const int none = f.row_of("no peer results on this unit — publish a run to compare");
   EXPECT_EQ(none, f.row_of("reference") + 1);
 
+  // Without an index: a full run says when it comes, or that it never came; a probe has none.
   g_rounds.index_st = 0;
   f = build_frame();
-  const int note = f.row_of("no index in probe mode");
+  int note = f.row_of("│  the index comes after round 1 — rounds repeat until it settles");
+  EXPECT_EQ(note, f.row_of("SCORE") + 1);
+  EXPECT_EQ(f.row_of("SUBTESTS"), note + 1);
+  EXPECT_EQ(f.row_of("this run") + f.row_of("reference") + f.row_of("TFX INDEX") + f.row_of("probe"), 0);
+  dashboard_clear_current();
+  EXPECT_EQ(build_frame().row_of("│  no index — the run ended before round 1 did"), note);
+  g_config.mode = MODE_PROBE;
+  f = build_frame();
+  note = f.row_of("no index in probe mode");
   EXPECT_EQ(note, f.row_of("SCORE") + 1);
   EXPECT_NE(f.text(note).find("five consecutive probes spread 27%, wider"), std::string::npos);
-  EXPECT_EQ(f.row_of("SUBTESTS"), note + 1);
-  EXPECT_EQ(f.row_of("this run") + f.row_of("reference") + f.row_of("TFX INDEX"), 0);
 }
 
 TEST_F(InProcess, SubtestRowsAndStatusLines) {
@@ -280,9 +287,21 @@ TEST_F(InProcess, SubtestRowsAndStatusLines) {
   g_dash.current = &kSha;
   std::snprintf(g_dash.phase_label, sizeof g_dash.phase_label, "single");
   g_dash.percent = 50;
-  const Frame f = build_frame();
+  g_rounds.rounds = 2;
+  g_run.launch_time = now_seconds() - 75;
+  g_run.deadline = now_seconds() + 100;
+  Frame f = build_frame();
+  int head = f.row_of("subtest     isa");
+  // Before the verdict exists the line says what is happening, in no colour of judgement.
+  const std::string measuring = f.text(head + 6);
+  EXPECT_EQ(measuring.rfind(" measuring · round 3 · 1m15s elapsed · at most 1m", 0), 0u) << measuring;
+  EXPECT_EQ(measuring.substr(measuring.size() - 5), " left");
+  EXPECT_EQ(f.raw.at(head + 6).find("\x1b[9"), std::string::npos);
+  EXPECT_EQ(f.bytes.find("verdict"), std::string::npos);
 
-  const int head = f.row_of("subtest     isa");
+  g_dash.judged = true;
+  f = build_frame();
+  head = f.row_of("subtest     isa");
   EXPECT_EQ(f.text(head), "│ subtest     isa           single  all-core  mult  scaling");
   EXPECT_EQ(f.text(head + 1).rfind("│ int_scalar  base             2.5      20.0  8.0x ", 0), 0u);
   EXPECT_EQ(f.raw.at(head + 1).find("\x1b[92m" + std::string("█")) != std::string::npos, true);
@@ -334,16 +353,31 @@ TEST_F(InProcess, HeaderAndClockLine) {
   const Frame f = build_frame();
   EXPECT_EQ(f.text(1), " tallyfox v0.1.1 — Test CPU 9000 — 8C/8T — probe — quiesce:rt ");
   EXPECT_EQ(f.raw.at(1).rfind("\x1b[K\x1b[44m\x1b[97m", 0), 0u);
-  const std::string clock = f.text(2);
-  EXPECT_EQ(clock.rfind(" freq 2399 MHz/3000 base   temp 61.5°C   t "), 0u) << clock;
-  EXPECT_NE(clock.find("   deadline in "), std::string::npos);
+  EXPECT_EQ(f.text(2), " freq 2399 MHz/3000 base   temp 61.5°C");
+  EXPECT_EQ(f.text(f.row_of("measuring")).rfind(" measuring · 0.0s elapsed · at most 2.0s left", 0), 0u);
 
+  // What cannot be read is said so, not drawn as a zero; without a deadline no time left is given.
   g_run.deadline = -1;
-  tree_.write("/sys/class/thermal/thermal_zone0/temp", "x");
+  std::filesystem::remove(tree_.root() + "/sys/class/thermal/thermal_zone0/temp");
   tree_.write("/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq", "");
-  const std::string bare = build_frame().text(2);
-  EXPECT_EQ(bare.rfind(" freq 0 MHz/3000 base   temp 0.0°C   t "), 0u) << bare;
-  EXPECT_EQ(bare.find("deadline"), std::string::npos);
+  const Frame bare = build_frame();
+  EXPECT_EQ(bare.text(2), " clock not readable   no temperature sensor");
+  EXPECT_EQ(bare.bytes.find("left"), std::string::npos);
+}
+
+TEST_F(InProcess, NoteOnMissingAllCoreFigures) {
+  add_result(&kIntScalar, 2.5e6, 0, 0, 0);
+  all_core_note = missing_all_core_note(true, 2, 1);
+  const Frame f = build_frame();
+  // Word-wrapped inside the box, between the rows and the box's bottom edge.
+  const int first = f.row_of("│ no all-core phase: it needs two bench CPUs,");
+  ASSERT_EQ(first, f.row_of("int_scalar") + 1);
+  std::string joined;
+  for (int row = first; row < f.row_of("└"); ++row) {
+    EXPECT_TRUE(f.border.count(row) && f.border.at(row)) << row;
+    joined += (joined.empty() ? "" : " ") + f.text(row).substr(std::string("│ ").size());
+  }
+  EXPECT_EQ(joined, all_core_note);
 }
 
 TEST_F(InProcess, KeysLegendThemeAndStop) {

@@ -83,6 +83,7 @@ TEST(OutBufPrintable, ControlBytesBecomeQuestionMarks) {
       {"csi\xc2\x9b" "2J", "csi?2J"},  // U+009B, the CSI of 8-bit terminals
       {"lone\x9b" "2J\xff", "lone?2J?"},  // not UTF-8 at all
       {"cut\xe2\x96", "cut??"},
+      {"ov\xe0\x80\x80" "s\xed\xa0\x80", "ov???s???"},  // an overlong form, a surrogate
   };
   for (const Case& c : cases) {
     char buf[64];
@@ -94,6 +95,19 @@ TEST(OutBufPrintable, ControlBytesBecomeQuestionMarks) {
   EXPECT_STREQ(small, "abcd");
   copy_printable(small, sizeof small, "ab─");  // no room for the whole code point
   EXPECT_STREQ(small, "ab");
+}
+
+TEST(OutBufDuration, SecondsThenMinutes) {
+  const struct {
+    double seconds;
+    const char* text;
+  } cases[] = {{0, "0.0s"}, {12.34, "12.3s"}, {59.94, "59.9s"}, {59.96, "1m00s"}, {307.4, "5m07s"},
+               {-3, "0.0s"}, {NAN, "0.0s"}, {1e12, "5999m59s"}};
+  for (const auto& c : cases) {
+    char buf[24];
+    format_duration(buf, sizeof buf, c.seconds);
+    EXPECT_STREQ(buf, c.text) << c.seconds;
+  }
 }
 
 }  // namespace

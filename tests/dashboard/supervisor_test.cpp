@@ -131,13 +131,26 @@ TEST(SupervisorSummary, ResultWithIndexAndRows) {
   EXPECT_EQ(summary(m, 16), "tallyfox full: ");
 }
 
-TEST(SupervisorSummary, WithoutResultTheNewestMessage) {
+TEST(SupervisorSummary, ChildDiagnosticsOnceWithOnePrefix) {
   DashModel m{};
   EXPECT_EQ(summary(m), "");
-  std::snprintf(m.messages[0], sizeof m.messages[0], "first");
+  std::snprintf(m.messages[0], sizeof m.messages[0], "tallyfox: L2 isolate unavailable (no cpuset) — falling back to rt");
   std::snprintf(m.messages[1], sizeof m.messages[1], "full run not started\x1b]0;x\x07");
   m.message_count = 2;
-  EXPECT_EQ(summary(m), "tallyfox: full run not started?]0;x?\n");
+  EXPECT_EQ(summary(m),
+            "tallyfox: L2 isolate unavailable (no cpuset) — falling back to rt\n"
+            "tallyfox: full run not started?]0;x?\n");
+  // With a result they come first, and the note on missing all-core figures follows the index.
+  DashModel r = with_result("full", "clean", "runqueue wait 0.10%");
+  std::snprintf(r.messages[0], sizeof r.messages[0], "tallyfox: tombstone present");
+  r.message_count = 1;
+  r.index_st = 500;
+  std::snprintf(r.all_core_note, sizeof r.all_core_note, "no all-core phase: it needs two bench CPUs");
+  EXPECT_EQ(summary(r),
+            "tallyfox: tombstone present\n"
+            "tallyfox full: verdict clean — runqueue wait 0.10%\n"
+            "  TFX index ST 500 · MT 0 over 0 rounds\n"
+            "  no all-core phase: it needs two bench CPUs\n");
 }
 
 TEST(SupervisorSummary, ControlCharactersFromTheChildAreReplaced) {

@@ -46,7 +46,9 @@ start probe "--ui --probe"
 check "probe: a running frame" wait_for probe '▸ (int_scalar|fp_scalar|sha256)/(base|soft) single'
 live=$(pane probe)
 check "probe: title bar" grep -Eq '^ tallyfox v0\.1\.1 — .* — [0-9]+C/[0-9]+T — probe( |$)' <<<"$live"
-check "probe: clock line" grep -Eq '^ freq [0-9]+ MHz/[0-9]+ base   temp [0-9.]+°C   t [0-9.]+s   deadline in' <<<"$live"
+check "probe: clock line" grep -Eq '^ (freq [0-9]+ MHz/[0-9]+ base|clock not readable)   (temp [0-9.]+°C|no temperature sensor)' <<<"$live"
+check "probe: measuring, with the time spent and left" grep -Eq '^ measuring · [0-9.]+s elapsed · at most [0-9.]+s left' <<<"$live"
+check "probe: no verdict before it is decided" bash -c '! grep -q "verdict" <<<"$1"' _ "$live"
 check "probe: core map" grep -Eq '^│ ((██|▒▒|SS|!!|~~|░░|··) )+ *│$' <<<"$live"
 check "probe: map title" grep -Eq '^┌── CORE MAP — [0-9]+ cells · logical CPU ─+┐$' <<<"$live"
 check "probe: probe note" grep -q 'no index in probe mode — five consecutive probes' <<<"$live"
@@ -63,6 +65,9 @@ check "probe: terminal restored" restored probe
 # --- t switches the theme, q stops a full run inside its first round; it still reports.
 start quit "TFX_CLI_CONSENT=1 --ui --full --quiesce none --seconds 1.0 --subtests int_scalar"
 check "quit: a running frame" wait_for quit '▸ int_scalar/base single'
+live=$(pane quit)
+check "quit: the index comes after round 1" grep -q '^│  the index comes after round 1' <<<"$live"
+check "quit: measuring in round 1" grep -Eq '^ measuring · round 1 · [0-9.]+s elapsed · at most [0-9]+m[0-9]{2}s left' <<<"$live"
 before_t=$(pane quit -e)
 tm send-keys -t quit t
 sleep 0.4
@@ -73,6 +78,8 @@ tm send-keys -t quit q
 check "quit: ends after q" wait_for quit '^EXIT=' 60
 end=$(pane quit -S -60)
 check "quit: reports the partial round" grep -Eq '^full: 1 subtests, verdict [a-z]+ — ' <<<"$end"
+check "quit: the final frame shows the verdict, and no index" \
+  bash -c 'grep -Eq "^ verdict [A-Z]+ · " <<<"$1" && grep -q "^│  no index — the run ended before round 1 did" <<<"$1"' _ "$end"
 check "quit: index 0 without a completed round" grep -q '^  TFX index 0 (ST 0 · MT 0)' <<<"$end"
 check "quit: status 0 or 2" grep -Eq '^EXIT=(0|2)$' <<<"$end"
 check "quit: terminal restored" restored quit

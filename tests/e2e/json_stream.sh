@@ -7,7 +7,7 @@ START_KEYS='["event","tool","tool_version","mode","cpu_model","ncpu","ncores","p
 PROGRESS_KEYS='["event","name","isa","phase","pct","elapsed"]'
 SUBTEST_KEYS='["event","name","isa","unit","st","mt","scaling","st_wait_pct","mt_wait_pct","mt_wait_agg","nivcsw","khz_lo","khz_hi","st_stall_pct","mt_stall_pct","mt_stall_agg","stall_ms","st_undisturbed","mt_undisturbed"]'
 ROUND_KEYS='["event","round","index_st","index_mt","spread","target","converged","elapsed","index_st_undisturbed","index_mt_undisturbed"]'
-RESULT_KEYS='["event","tool","tool_version","mode","verdict","verdict_why","machine","index","convergence","thermal","quiesce","isolcpus","profile","cpus_used","fingerprint","duration","subtests","stalls"]'
+RESULT_KEYS='["event","tool","tool_version","mode","verdict","verdict_why","machine","index","convergence","thermal","quiesce","isolcpus","profile","cpus_used","all_core_note","fingerprint","duration","subtests","stalls"]'
 
 # --- probe
 AFTER='ls -A /tmp' ns '' --probe --json </dev/null >"$WORK/probe" 2>"$WORK/probe.err"
@@ -44,6 +44,13 @@ check "rounds 1-3 have spread 1 and are not converged" \
   [ "$(jq -s '[.[] | select(.event=="round" and .round<=3) | select(.spread==1 and .converged==0)] | length' "$WORK/full")" = 3 ]
 check "full run measures all-core phases on 2 CPUs" \
   jq -se '[.[] | select(.event=="subtest")] | all(.mt > 0 and .scaling > 0)' "$WORK/full"
+check "all-core phases measured, and probes: an empty all-core note" \
+  jq -se '[.[] | select(.event=="result")] | length == 2 and all(.all_core_note == "")' "$WORK/full" "$WORK/probe"
+
+# Two CPUs at real-time priority: one stays free, and the result says why no all-core phase ran.
+TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --cpus 0,1 --subtests int_scalar </dev/null >"$WORK/one" 2>/dev/null
+check "one bench CPU: the result's all-core note" jq -se '.[-1] | .cpus_used == 1 and
+  (.all_core_note | startswith("no all-core phase: it needs two bench CPUs"))' "$WORK/one"
 check "the final index is the median of the last four rounds" jq -se '
   def med: sort | if length % 2 == 1 then .[length/2|floor] else (.[length/2-1] + .[length/2]) / 2 end;
   ([.[] | select(.event=="round")] | .[-4:]) as $last

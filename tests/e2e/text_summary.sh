@@ -9,6 +9,16 @@ check "probe subtest lines" [ "$(tail -n +2 "$WORK/probe" | grep -Ec '^  (int_sc
 
 TFX_CLI_CONSENT=1 ns '' --full --seconds 0.05 --quiesce none --subtests int_scalar,sha256 </dev/null >"$WORK/full" 2>&1
 check "full text run carries the MT part" [ "$(grep -Ec '  MT +[0-9]+\.[0-9]  scaling +[0-9]+%$' "$WORK/full")" = 2 ]
+check "full text run: the index line follows the verdict line" \
+  grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT [0-9]+\) over [0-9]+ portable subtests, ref v1' <<<"$(sed -n 2p "$WORK/full")"
+check "probe text has no index line" bash -c "! grep -q 'TFX index' '$WORK/probe'"
+check "all-core measured: no note" bash -c "! grep -q 'no all-core phase' '$WORK/full'"
+
+# Two CPUs at real-time priority: one stays free, so no all-core phase, and the summary says why.
+TFX_CLI_CONSENT=1 ns '' --full --seconds 0.05 --cpus 0,1 --subtests int_scalar </dev/null >"$WORK/rt" 2>&1
+check "one bench CPU: the note after the index line" \
+  grep -Eq '^  no all-core phase: it needs two bench CPUs, and (at real-time priority one CPU is left free|this run has one)' \
+  <<<"$(sed -n 3p "$WORK/rt")"
 
 # A stop during a phase ends the run at the next chunk; it still reports.
 ( TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.5 --quiesce none --subtests int_scalar </dev/null >"$WORK/stop" 2>&1 ) &

@@ -71,9 +71,18 @@ TFX_CLI_CONSENT=1 ns "$STILL_STEAL" --full --json --seconds 0.3 --subtests int_s
 check "a quiet run is not contended by stalls ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
   jq -se '.[-1] | .stalls.pct < .stalls.threshold_pct and (.verdict_why | startswith("hidden") | not)' "$WORK/out"
 
-# --- nothing to read: no schedstat-free kernel here, but no cpufreq and no sensors at all
-TFX_CLI_CONSENT=1 ns 'mount -t tmpfs tmpfs /sys/class || exit 90' "${RUN[@]}" </dev/null >"$WORK/out" 2>/dev/null
-check "no sensors: thermal_c -0.0 and clock ratio 1" bash -c "grep -q '\"thermal_c\":-0.0' '$WORK/out' && jq -se '.[-1].thermal.clock_ratio == 1 and .[-1].thermal.peak_c == 0' '$WORK/out'"
+# --- nothing to read: no cpufreq and no sensors at all; no figure may look measured
+NOTHING=$STILL_STEAL'
+  mount -t tmpfs tmpfs /sys/class || exit 90
+  mkdir -p /tmp/cpu && cp -r /sys/devices/system/cpu/. /tmp/cpu/ 2>/dev/null; rm -rf /tmp/cpu/cpufreq /tmp/cpu/cpu[0-9]*/cpufreq
+  mount --bind /tmp/cpu /sys/devices/system/cpu || exit 90'
+TFX_CLI_CONSENT=1 ns "$NOTHING" "${RUN[@]}" </dev/null >"$WORK/out" 2>/dev/null
+check "no sensors: thermal_c 0.0, clock ratio 1, peak 0" bash -c "grep -q '\"thermal_c\":0.0,' '$WORK/out' && jq -se '.[-1].thermal.clock_ratio == 1 and .[-1].thermal.peak_c == 0' '$WORK/out'"
+check "no sensors: the reason shows no clock or temperature figure ($(why "$WORK/out"))" \
+  bash -c '! grep -Eq "freq stable|thermal max|clock held" <<<"$1"' _ "$(why "$WORK/out")"
+check "no sensors: a calm run says what could not be read" \
+  bash -c '[ "$1" != clean ] || grep -Eq "^runqueue wait [0-9.]+%(, clock not readable, no temperature sensor)?( \[precision [^]]*\])?$" <<<"$2"' _ \
+  "$(verdict "$WORK/out")" "$(why "$WORK/out")"
 
 # --- hot and sagging in round 1 only, stopped in round 2: the verdict and thermal figures are the
 # whole run's, not the last pass's. The helper watches the run's own output through its inherited

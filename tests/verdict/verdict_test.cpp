@@ -31,6 +31,7 @@ struct Inputs {
   int converged = 1;
   double precision = 0.01;
   int32_t nivcsw = 0;
+  int32_t khz = 2000000;  // the highest clock read; 0 when no clock was readable
 };
 
 Outcome decide(const Inputs& in) {
@@ -51,6 +52,7 @@ Outcome decide(const Inputs& in) {
   g_results[0].st.clock_ratio = in.ratio;
   g_results[0].st.peak_mc = in.peak_mc;
   g_results[0].st.nivcsw = in.nivcsw;
+  g_results[0].st.khz_lo = g_results[0].st.khz_hi = in.khz;
   verdict_fold_phase(g_results[0].st);
   g_rounds.rounds = in.rounds;
   for (int i = 0; i < in.rounds; ++i) g_rounds.wait_history[i] = in.wait;
@@ -89,6 +91,9 @@ TEST(Verdict, RowsOfTheDecision) {
   EXPECT_EQ(o.name, "throttled");
   EXPECT_EQ(o.why, "sustained all-core figure: the package reached 96.0°C and the clock held at 80% of peak — "
                    "this is what the unit delivers under its own cooling, not a cold-start burst");
+  hot.khz = 0;
+  EXPECT_EQ(decide(hot).why, "sustained all-core figure: the package reached 96.0°C and the clock was not readable — "
+                             "this is what the unit delivers under its own cooling, not a cold-start burst");
 
   hot.wait = 12.0;
   o = decide(hot);
@@ -156,10 +161,12 @@ TEST(Verdict, ProbeAndPrecisionSuffixes) {
   loose.precision = 0.2;
   EXPECT_EQ(decide(loose).name, "contended");
 
+  // No clock and no temperature read: the reason says so instead of showing figures.
   Inputs nothing;
   nothing.rounds = 0;
+  nothing.khz = 0;
   o = decide(nothing);
-  EXPECT_EQ(o.why, "runqueue wait 0.00%, freq stable, thermal max 0.0°C");
+  EXPECT_EQ(o.why, "runqueue wait 0.00%, clock not readable, no temperature sensor");
   EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 1.0);
 }
 
@@ -176,7 +183,7 @@ TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
   const double history[] = {90.0, 0.5, 0.2, 0.4, 0.3};
   for (int i = 0; i < 5; ++i) g_rounds.wait_history[i] = history[i];
   decide_verdict(0);
-  EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.35%, freq stable, thermal max 0.0°C");
+  EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.35%, freq stable, no temperature sensor");
 }
 
 TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
@@ -217,7 +224,7 @@ TEST(Verdict, HiddenStallsAreContentionWaitDecidesFirst) {
   tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
   EXPECT_EQ(with_stalls(0.5, 0.198, 1.0),
             "contended: hidden stalls 19.8% of phase time (longest 21 ms) — paused without run-queue wait or steal");
-  EXPECT_EQ(with_stalls(0.5, 0.05, 1.0), "clean: runqueue wait 0.50%, freq stable, thermal max 0.0°C");
+  EXPECT_EQ(with_stalls(0.5, 0.05, 1.0), "clean: runqueue wait 0.50%, freq stable, no temperature sensor");
   EXPECT_EQ(with_stalls(7.0, 0.30, 1.0).rfind("contended: runqueue wait 7.0% of on-cpu time", 0), 0u);
   EXPECT_EQ(with_stalls(0.5, 0.30, 0.5), "untrusted: hidden stalls 30.0% AND same-core freq sag to 50%");
   EXPECT_DOUBLE_EQ(g_verdict.stall_pct, 30.0);
