@@ -22,6 +22,11 @@ void print_summary(int ui) {
                 g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
   }
   if (all_core_note[0] != '\0') std::printf("  %s\n", all_core_note);
+  // Hidden stalls beside wait and steal: the time no kernel counter showed, and what the CPU did
+  // when left alone. The probe's few lines stay as they are.
+  if (g_config.mode == MODE_FULL)
+    std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index ST %.0f · MT %.0f\n",
+                g_verdict.stall_pct, g_verdict.run_stall_max_ms, g_rounds.uindex_st, g_rounds.uindex_mt);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     std::printf("  %-11s %-8s ST %10.1f %-7s", r.spec->name, r.spec->isa, r.st.rate / 1e6, r.spec->unit);

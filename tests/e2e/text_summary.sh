@@ -12,6 +12,8 @@ check "full text run carries the MT part" [ "$(grep -Ec '  MT +[0-9]+\.[0-9]  sc
 check "full text run: the index line follows the verdict line" \
   grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT [0-9]+\) over [0-9]+ portable subtests, ref v1' <<<"$(sed -n 2p "$WORK/full")"
 check "probe text has no index line" bash -c "! grep -q 'TFX index' '$WORK/probe'"
+check "full text run: hidden stalls and the undisturbed index" \
+  grep -Eqx '  hidden stalls [0-9.]+% of phase time \(longest [0-9]+ ms\) · undisturbed index ST [0-9]+ · MT [0-9]+' <<<"$(sed -n 3p "$WORK/full")"
 check "all-core measured: no note" bash -c "! grep -q 'no all-core phase' '$WORK/full'"
 
 # Two CPUs at real-time priority: one stays free, so no all-core phase, and the summary says why.
