@@ -274,6 +274,17 @@ int draw_status(int row) {
                "subtest)\x1b[0m",
                band_colour(worst, 0.7, 0.4), worst * 100);
   }
+  // Hidden stalls so far: the measured phases' paused time over their measuring time; once judged,
+  // the figure the verdict used.
+  double stall_time = 0, work_time = 0;
+  table_stall_time(&stall_time, &work_time);
+  const double stalls = g_dash.judged ? g_verdict.stall_pct : work_time > 0 ? stall_time * 100 / work_time : 0.0;
+  if (work_time > 0 || g_dash.judged) {
+    line_at(row++);
+    out_printf("\x1b[37m hidden stalls\x1b[0m %s%.1f%%\x1b[0m\x1b[37m of phase time (longest %.0f ms), paused "
+               "without run-queue wait or steal\x1b[0m",
+               stalls > 5 ? RED : stalls > 1 ? YELLOW : GREEN, stalls, g_verdict.run_stall_max_ms);
+  }
   line_at(row++);
   if (g_dash.judged) {
     const int v = g_verdict.verdict;

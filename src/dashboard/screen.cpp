@@ -205,6 +205,12 @@ void draw_trust_box(const DashModel& m, const Layout& l, int rows) {
     grid_label_value(20, l.inner_width, "Thermal", value, colour(m.limited ? ROLE_WARN : ROLE_TEXT));
     why_row = 21;
   }
+  if (!is_probe(m)) {
+    char value[96];
+    std::snprintf(value, sizeof value, "%.1f %%, longest %.0f ms", m.stall_pct, m.stall_longest_ms);
+    grid_label_value(why_row, l.inner_width, "Stalls", value, colour(m.stall_pct > 5 ? ROLE_WARN : ROLE_TEXT));
+    ++why_row;
+  }
   grid_wrap_text(why_row, l.inner_width, rows - 3 - why_row, m.verdict_why, colour(ROLE_LABEL));
 }
 

@@ -216,6 +216,9 @@ void on_result(DashModel& m, sv e, double now) {
   m.clock_ratio = json_number(thermal, "clock_ratio");
   m.limited = json_int(thermal, "limited");
   m.duration = json_number(e, "duration");
+  const sv stalls = member_object(e, "stalls");
+  m.stall_pct = json_number(stalls, "pct");
+  m.stall_longest_ms = json_number(stalls, "longest_ms");
   m.cpus_used = json_int(e, "cpus_used");
   take_string(e, "all_core_note", m.all_core_note);
 

@@ -68,6 +68,7 @@ struct DashModel {
   char verdict_why[400];
   double index_st, index_mt, precision, duration, peak_c, clock_ratio;
   int32_t result_rounds, limited, cpus_used, ref_version;
+  double stall_pct, stall_longest_ms;  // hidden stalls of the run, from the result
   char all_core_note[200];  // why no all-core phase ran; empty when one did
 
   char messages[DASH_MAX_MESSAGES][DASH_MESSAGE_BYTES];  // newest last

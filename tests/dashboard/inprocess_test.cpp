@@ -312,9 +312,11 @@ TEST_F(InProcess, SubtestRowsAndStatusLines) {
   EXPECT_EQ(f.text(head + 4).substr(f.text(head + 4).size() - 5), "  50%");
   EXPECT_EQ(f.text(head + 5), " 1 thread under full load: 55% of its solo rate (worst subtest)");
   EXPECT_NE(f.raw.at(head + 5).find("\x1b[93m55%"), std::string::npos);
-  EXPECT_EQ(f.text(head + 6), " verdict UNTRUSTED · runqueue wait 31.00%");
-  EXPECT_NE(f.raw.at(head + 6).find("\x1b[91mUNTRUSTED"), std::string::npos);
-  EXPECT_EQ(f.text(head + 7), " [l]egend  [t]heme  [q]uit");
+  EXPECT_EQ(f.text(head + 6),
+            " hidden stalls 0.0% of phase time (longest 0 ms), paused without run-queue wait or steal");
+  EXPECT_EQ(f.text(head + 7), " verdict UNTRUSTED · runqueue wait 31.00%");
+  EXPECT_NE(f.raw.at(head + 7).find("\x1b[91mUNTRUSTED"), std::string::npos);
+  EXPECT_EQ(f.text(head + 8), " [l]egend  [t]heme  [q]uit");
   EXPECT_EQ(f.bytes.rfind("\x1b[?2026h\x1b[?25l\x1b[H\x1b[1;1H", 0), 0u);
   EXPECT_EQ(f.bytes.substr(f.bytes.size() - 11), "\x1b[J\x1b[?2026l");
 }

@@ -233,6 +233,8 @@ TEST_F(Screen, ResultShowsVerdictPrecisionAndStatus) {
   m.peak_c = 81.0;
   m.clock_ratio = 0.87;
   m.limited = 1;
+  m.stall_pct = 7.5;
+  m.stall_longest_ms = 21.0;
   compose(120, 30, 500.0);
   EXPECT_EQ(glyphs(1, 28, 32), "UNTRUSTED · 9 subtests in 74.2 s");
   EXPECT_EQ(at(1, 28).fg, palette_colour(ROLE_BAD));
@@ -241,7 +243,9 @@ TEST_F(Screen, ResultShowsVerdictPrecisionAndStatus) {
   EXPECT_EQ(at(2, 19).fg, palette_colour(ROLE_BAD));
   EXPECT_NE(row(20).find("81 °C, clock x0.87 (limited)"), std::string::npos);
   EXPECT_EQ(at(37, 20).fg, palette_colour(ROLE_WARN));
-  EXPECT_EQ(glyphs(2, 21, 13), "runqueue wait");
+  EXPECT_NE(row(21).find("Stalls"), std::string::npos);
+  EXPECT_NE(row(21).find("7.5 %, longest 21 ms"), std::string::npos);
+  EXPECT_EQ(glyphs(2, 22, 13), "runqueue wait");
   EXPECT_EQ(glyphs(2, 11, 3), "612");
   EXPECT_EQ(glyphs(21, 11, 4), "1399");
   EXPECT_NE(row(14).find(" 7 "), std::string::npos);
@@ -259,7 +263,7 @@ TEST_F(Screen, ResultShowsVerdictPrecisionAndStatus) {
   compose(120, 30, 500.0);
   EXPECT_EQ(glyphs(1, 28, 28), "weird · 9 subtests in 74.2 s");
   EXPECT_EQ(at(1, 28).fg, palette_colour(ROLE_TEXT));
-  EXPECT_EQ(glyphs(2, 20, 13), "runqueue wait");
+  EXPECT_EQ(glyphs(2, 21, 13), "runqueue wait");
   EXPECT_NE(row(16).find("plateau"), std::string::npos);
 
   // Why the all-core columns stayed empty, wrapped below the rows inside the Subtests box.
