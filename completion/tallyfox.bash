@@ -19,6 +19,6 @@ _tallyfox() {
     --seconds|--cpus) return ;;
   esac
   COMPREPLY=($(compgen -W "--probe --full --json --ui --ui2 --yes --unrestricted --quiesce --profile
-    --i-accept-the-risk --seconds --cpus --subtests --version --help" -- "$cur"))
+    --i-accept-the-risk --seconds --cpus --subtests --version --help -h" -- "$cur"))
 }
 complete -F _tallyfox tallyfox

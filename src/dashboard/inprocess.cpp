@@ -153,6 +153,9 @@ int draw_score(int row) {
       out_append("\x1b[37m│\x1b[0m  \x1b[93mno index in probe mode\x1b[0m\x1b[37m — five consecutive probes spread "
                  "27%, wider than the differences an index would explain. Run --full for a comparable "
                  "number.\x1b[0m");
+    else if (g_rounds.rounds > 0)
+      out_append("\x1b[37m│\x1b[0m  \x1b[93mno index\x1b[0m\x1b[37m — no selected subtest has a reference "
+                 "value\x1b[0m");
     else if (!g_dash.judged)
       out_append("\x1b[37m│\x1b[0m  \x1b[93mthe index comes after round 1\x1b[0m\x1b[37m — rounds repeat until "
                  "it settles\x1b[0m");

@@ -169,8 +169,10 @@ void draw_index_box(const DashModel& m, const Layout& l) {
   }
 
   if (newest == nullptr) {
-    grid_put_text(2, 13, l.inner_width, is_probe(m) ? "A probe has no index rounds." : "The index comes after round 1.",
-                  colour(ROLE_LABEL), -1, false);
+    const char* why = is_probe(m)         ? "A probe has no index rounds."
+                      : m.result_received ? "The run ended before round 1 did."
+                                          : "The index comes after round 1.";
+    grid_put_text(2, 13, l.inner_width, why, colour(ROLE_LABEL), -1, false);
     return;
   }
   draw_round_history(m, l);

@@ -13,41 +13,50 @@ int g_yes_given;
 
 namespace {
 
+// Every statement here is true of this build; the manual (docs/tallyfox.1), the README and the
+// bash completion say the same.
 constexpr const char* kUsageFormat =
-    "%s v%s — per-core CPU assessment with a trust verdict (OXEL)\n"
+    "%s v%s — per-core CPU assessment with a trust verdict\n"
     "\n"
     "Usage: %s [mode] [options]\n"
     "\n"
-    "Modes (default: --probe):\n"
-    "  --probe           Bounded live probe: everything ends 3.0 s after launch.\n"
-    "                    Capability reading, NOT a benchmark (verdict: indicative).\n"
-    "  --full            Real benchmark. Needs --unrestricted AND the unlock file\n"
-    "                    %s, which oxeld places to match its own config.\n"
+    "Modes:\n"
+    "  --full            The benchmark, and the default: index rounds on the chosen\n"
+    "                    CPUs until the index settles, up to about 5 minutes. It\n"
+    "                    starts only with consent: --yes, TFX_CLI_CONSENT set (any\n"
+    "                    value), --unrestricted with the unlock file, or y at the\n"
+    "                    prompt on a terminal.\n"
+    "  --probe           A 3-second capability reading: no index, verdict indicative\n"
+    "\n"
+    "Output (default: the dashboard on a terminal, else a text summary):\n"
+    "  --json            NDJSON events on stdout, one object per line\n"
+    "  --ui, --ui2       The live dashboard in 16 or 256 colours; q stops the run\n"
+    "                    (the result is still reported), t switches the colours\n"
     "\n"
     "Options:\n"
-    "  --json            NDJSON events on stdout (one object per line)\n"
-    "  --ui              Dashboard on a terminal, 16 colours: machine and ISA, every\n"
-    "                    subtest (ST, MT, scaling, interference), the index rounds\n"
-    "                    and the trust verdict. q stops the run (it still reports)\n"
-    "  --ui2             The same dashboard, 256 colours ('t' switches live)\n"
-    "  --seconds N       Per-phase seconds in --full (default 1.5)\n"
-    "  --cpus LIST       Restrict to cpus, e.g. 0-3,8\n"
-    "  --subtests LIST   Comma filter by name, e.g. int_scalar,sha256\n"
-    "  --quiesce rt      L1: SCHED_FIFO workers (seatbelted; see PLAN.md)\n"
-    "  --unrestricted    First of the TWO keys full mode requires\n"
-    "  --version         Print version and build fingerprint\n";
-
-constexpr const char* kStandaloneNote =
+    "  --yes             Consent to a full run without asking\n"
+    "  --unrestricted    Consent, when the unlock file exists:\n"
+    "                    %s\n"
+    "  --quiesce LEVEL   none: the workers run at normal priority\n"
+    "                    rt: at real-time priority, with one CPU left free on\n"
+    "                      machines of 2 to 4 CPUs (the default of a full run)\n"
+    "                    isolate: every other task moved off the run's CPUs, the\n"
+    "                      workers at normal priority; rt in a probe or if refused\n"
+    "  --i-accept-the-risk\n"
+    "                    Isolate even where storage is degraded or rebuilding,\n"
+    "                    iSCSI is served or virtual machines run\n"
+    "  --profile NAME    quick, standard (default) or thorough: the time limit\n"
+    "  --seconds N       Seconds per phase of a full run (default 0.6)\n"
+    "  --cpus LIST       Only these CPUs, e.g. 0-3,8\n"
+    "  --subtests LIST   Only these subtests, e.g. int_scalar,sha256\n"
+    "  --version         Print the version and the build fingerprint\n"
+    "  --help, -h        Print this text\n"
     "\n"
-    "This is the standalone console build. Started with no arguments on a terminal it\n"
-    "runs --full in the dashboard after asking first (the unlock file is not needed):\n"
-    "  --yes             Start --full without asking (scripts)\n"
-    "  --quiesce none    Keep the workers at normal priority (the NAS stays responsive)\n"
-    "  --probe           The 3-second reading instead of the full run";
+    "Exit status: 0 done, 1 error, refusal or watchdog, 2 untrusted, 128 child died\n"
+    "The manual: man tallyfox\n";
 
 void print_usage(const char* argv0) {
   std::printf(kUsageFormat, TOOL_NAME, TOOL_VERSION, argv0 ? argv0 : TOOL_NAME, UNLOCK_FILE);
-  std::puts(kStandaloneNote);
   std::fflush(stdout);
 }
 

@@ -272,6 +272,8 @@ TEST_F(InProcess, HeadlineAndProbeNote) {
   EXPECT_EQ(f.row_of("this run") + f.row_of("reference") + f.row_of("TFX INDEX") + f.row_of("probe"), 0);
   dashboard_clear_current();
   EXPECT_EQ(build_frame().row_of("│  no index — the run ended before round 1 did"), note);
+  g_rounds.rounds = 3;  // rounds without an index: only subtests without a reference value ran
+  EXPECT_EQ(build_frame().row_of("│  no index — no selected subtest has a reference value"), note);
   g_config.mode = MODE_PROBE;
   f = build_frame();
   note = f.row_of("no index in probe mode");

@@ -208,6 +208,10 @@ TEST_F(Screen, IndexBoxWithoutRounds) {
   EXPECT_EQ(at(2, 11).fg, palette_colour(ROLE_FAINT));
   EXPECT_EQ(glyphs(21, 11, 1), "-");
   EXPECT_NE(row(13).find("The index comes after round 1."), std::string::npos);
+  m.result_received = true;  // stopped before the first round ended
+  compose(120, 30);
+  EXPECT_NE(row(13).find("The run ended before round 1 did."), std::string::npos);
+  m.result_received = false;
   std::snprintf(m.mode, sizeof m.mode, "probe");
   compose(120, 30);
   EXPECT_NE(row(13).find("A probe has no index rounds."), std::string::npos);

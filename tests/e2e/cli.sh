@@ -8,6 +8,18 @@ expected_usage() {
 
 out=$(ns '' --help; echo "status=$?")
 check "--help prints the usage text exactly" [ "$out" = "$(expected_usage "$BIN"; echo "status=0")" ]
+check "the usage text fits one screen: at most 40 lines, 79 columns" \
+  bash -c '[ "$(wc -l <"$1")" -le 40 ] && [ "$(wc -L <"$1")" -le 79 ]' _ "$FIXTURES/usage.txt"
+# The manual and the completion know every option the usage text names.
+TOP=$(cd "$(dirname "$0")/../.." && pwd)
+in_step() {
+  local opt
+  for opt in $(grep -oE -- '--[a-z0-9-]+' "$FIXTURES/usage.txt" | sort -u); do
+    sed 's/\\-/-/g' "$TOP/docs/tallyfox.1" | grep -qF -- "$opt" || { echo "manual lacks $opt"; return 1; }
+    grep -qF -- "$opt" "$TOP/completion/tallyfox.bash" || { echo "completion lacks $opt"; return 1; }
+  done
+}
+check "the manual and the completion name every option of the usage text" in_step
 
 out=$(ns '' -h >/dev/null; echo $?)
 check "-h ends with 0" [ "$out" = 0 ]
