@@ -16,9 +16,12 @@ _tallyfox() {
       fi
       compopt -o nospace 2>/dev/null
       return ;;
+    --converge) COMPREPLY=($(compgen -W "delivered undisturbed" -- "$cur")); return ;;
+    --save) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --compare) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --seconds|--cpus) return ;;
   esac
   COMPREPLY=($(compgen -W "--probe --full --json --ui --ui2 --yes --unrestricted --quiesce --profile
-    --i-accept-the-risk --seconds --cpus --subtests --version --help -h" -- "$cur"))
+    --i-accept-the-risk --seconds --cpus --subtests --converge --save --compare --version --help -h" -- "$cur"))
 }
 complete -F _tallyfox tallyfox

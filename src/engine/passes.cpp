@@ -112,7 +112,7 @@ void run_subtest_pass() {
       }
     }
     ++g_result_count;
-    if (g_config.ui == UI_JSON) emit_subtest(r);
+    if (event_stream_wanted()) emit_subtest(r);
   }
 }
 
@@ -142,7 +142,7 @@ int record_round() {
                                : (rs.index_mt > 0 ? rs.mt_history : rs.st_history);
   rs.spread = relative_spread(history, rs.rounds, ROUND_WINDOW);
   rs.converged = (rs.rounds >= ROUND_WINDOW && rs.spread <= TARGET_SPREAD) ? 1 : 0;
-  if (g_config.ui == UI_JSON)
+  if (event_stream_wanted())
     emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread, rs.uindex_st, rs.uindex_mt);
   if (rs.converged) return 1;
   if (rs.spread < rs.precision - IMPROVEMENT_STEP) {

@@ -1,7 +1,13 @@
 #include "events/ndjson.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/interference.h"
 #include "engine/round_state.h"
@@ -16,8 +22,87 @@
 namespace {
 
 double g_last_progress;  // monotonic time of the last progress event written; 0 before any
+int g_save_fd = -1;      // --save FILE, written as the run goes
+char g_save_path[256];
+
+// One event line is built here, then handed to every place that wants it.
+char g_line[16384];
+std::size_t g_line_len;
+
+__attribute__((format(printf, 1, 2))) void line_add(const char* fmt, ...) {
+  if (g_line_len >= sizeof g_line - 1) return;
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = std::vsnprintf(g_line + g_line_len, sizeof g_line - g_line_len, fmt, ap);
+  va_end(ap);
+  if (n > 0) g_line_len = std::min(g_line_len + static_cast<std::size_t>(n), sizeof g_line - 1);
+}
+
+// Writes everything, going on after an interrupted or partial write; false when the file failed.
+bool write_fully(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// The finished line goes to standard output in a JSON run and to the saved stream; a saved
+// stream that fails is closed with one line on standard error, and the run goes on.
+void line_publish() {
+  if (g_config.ui == UI_JSON) {
+    std::fwrite(g_line, 1, g_line_len, stdout);
+    std::fflush(stdout);
+  }
+  if (g_save_fd >= 0 && !write_fully(g_save_fd, g_line, g_line_len)) {
+    std::fprintf(stderr, "tallyfox: --save %s: %s; the saved stream stops here\n", g_save_path, std::strerror(errno));
+    close(g_save_fd);
+    g_save_fd = -1;
+  }
+  g_line_len = 0;
+}
 
 }  // namespace
+
+int open_event_save(const char* path, char* err, std::size_t cap) {
+  close_event_save();
+  // Never through a symlink, never blocking on a FIFO: open without following and without
+  // waiting, then keep only a regular file, emptied only once it is known to be one.
+  struct stat before{};
+  if (lstat(path, &before) == 0 && !S_ISREG(before.st_mode) && !S_ISLNK(before.st_mode)) {
+    std::snprintf(err, cap, "%s: not a regular file", path);
+    return -1;
+  }
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::snprintf(err, cap, "%s: %s", path, errno == ELOOP ? "a symbolic link, not written through" : std::strerror(errno));
+    return -1;
+  }
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::snprintf(err, cap, "%s: not a regular file", path);
+    close(fd);
+    return -1;
+  }
+  if (ftruncate(fd, 0) != 0) {
+    std::snprintf(err, cap, "%s: %s", path, std::strerror(errno));
+    close(fd);
+    return -1;
+  }
+  g_save_fd = fd;
+  std::snprintf(g_save_path, sizeof g_save_path, "%s", path);
+  return 0;
+}
+
+void close_event_save() {
+  if (g_save_fd >= 0) close(g_save_fd);
+  g_save_fd = -1;
+}
+
+bool event_stream_wanted() { return g_config.ui == UI_JSON || g_save_fd >= 0; }
 
 void json_escape(const char* src, char* dst, std::size_t cap) {
   if (cap == 0) return;
@@ -61,7 +146,7 @@ void emit_start() {
   json_escape(m.isolcpus, isol, sizeof isol);
   const long cur_mhz = read_cur_khz(m.cpu_ids[0]) / 1000;
   const int32_t temp = read_temperature();  // -1 without a sensor: reported as 0.0, never -0.0
-  std::printf(
+  line_add(
       "{\"event\":\"start\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"cpu_model\":\"%s\","
       "\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,"
       "\"hybrid\":%s,\"isa\":{\"sse2\":%d,\"sse42\":%d,\"avx\":%d,\"avx2\":%d,\"avx512f\":%d,"
@@ -72,19 +157,19 @@ void emit_start() {
       m.p_threads, m.e_threads, m.hybrid ? "true" : "false", m.isa[0], m.isa[1], m.isa[2], m.isa[3],
       m.isa[4], m.isa[5], m.isa[6], m.isa[7], m.isa[8], m.isa[9], m.isa[10], m.isa[11], isol,
       m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp > 0 ? temp / 1000.0 : 0.0, fp);
-  std::fflush(stdout);
+  line_publish();
 }
 
 void emit_progress(const SubtestSpec* spec, const char* phase, double pct) {
-  std::printf("{\"event\":\"progress\",\"name\":\"%s\",\"isa\":\"%s\",\"phase\":\"%s\",\"pct\":%.0f,"
+  line_add("{\"event\":\"progress\",\"name\":\"%s\",\"isa\":\"%s\",\"phase\":\"%s\",\"pct\":%.0f,"
               "\"elapsed\":%.2f}\n",
               spec->name, spec->isa, phase, pct, now_seconds() - g_run.launch_time);
-  std::fflush(stdout);
+  line_publish();
 }
 
 void emit_subtest(const SubtestResult& r) {
   const bool mt = r.mt_ran != 0;
-  std::printf("{\"event\":\"subtest\",\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,"
+  line_add("{\"event\":\"subtest\",\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,"
               "\"scaling\":%.3f,\"st_wait_pct\":%.2f,\"mt_wait_pct\":%.2f,\"mt_wait_agg\":%.2f,"
               "\"nivcsw\":%ld,\"khz_lo\":%ld,\"khz_hi\":%ld,\"st_stall_pct\":%.2f,\"mt_stall_pct\":%.2f,"
               "\"mt_stall_agg\":%.2f,\"stall_ms\":%.1f,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f}\n",
@@ -95,17 +180,17 @@ void emit_subtest(const SubtestResult& r) {
               r.st.stall_pct, mt ? r.mt.stall_pct : 0.0, mt ? r.mt.stall_agg : 0.0,
               mt && r.mt.stall_max_ms > r.st.stall_max_ms ? r.mt.stall_max_ms : r.st.stall_max_ms,
               r.st.undisturbed_rate / 1e6, mt ? r.mt.undisturbed_rate / 1e6 : 0.0);
-  std::fflush(stdout);
+  line_publish();
 }
 
 void emit_round(int round, int converged, double index_st, double index_mt, double spread, double uindex_st,
                 double uindex_mt) {
-  std::printf("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%.4f,"
+  line_add("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%.4f,"
               "\"target\":%.4f,\"converged\":%d,\"elapsed\":%.2f,\"index_st_undisturbed\":%.1f,"
               "\"index_mt_undisturbed\":%.1f}\n",
               round, index_st, index_mt, spread, TARGET_SPREAD, converged, now_seconds() - g_run.launch_time,
               uindex_st, uindex_mt);
-  std::fflush(stdout);
+  line_publish();
 }
 
 void emit_result() {
@@ -119,7 +204,7 @@ void emit_result() {
   json_escape(g_fingerprint, fp, sizeof fp);
   json_escape(m.isolcpus, isol, sizeof isol);
   const int limited = (thermal_mark_reached || g_verdict.clock_ratio < 0.9) ? 1 : 0;
-  std::printf(
+  line_add(
       "{\"event\":\"result\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"verdict\":\"%s\","
       "\"verdict_why\":\"%s\",\"machine\":{\"cpu_model\":\"%s\",\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,"
       "\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,\"max_mhz\":%ld},\"index\":{\"st\":%.1f,\"mt\":%.1f,"
@@ -137,16 +222,16 @@ void emit_result() {
       cpus_used, all_core_note, fp, now_seconds() - g_run.launch_time);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
-    std::printf("%s{\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,\"scaling\":%.3f,"
+    line_add("%s{\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,\"scaling\":%.3f,"
                 "\"st_under_load\":%.3f,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f,\"st_stall_pct\":%.2f,"
                 "\"mt_stall_agg\":%.2f}",
                 i == 0 ? "" : ",", r.spec->name, r.spec->isa, r.spec->unit, r.st.rate / 1e6,
                 r.mt_ran ? r.mt.rate / 1e6 : 0.0, r.scaling, r.st_under_load, r.st.undisturbed_rate / 1e6,
                 r.mt_ran ? r.mt.undisturbed_rate / 1e6 : 0.0, r.st.stall_pct, r.mt_ran ? r.mt.stall_agg : 0.0);
   }
-  std::printf("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f}}\n", g_verdict.stall_pct,
+  line_add("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f}}\n", g_verdict.stall_pct,
               g_verdict.run_stall_max_ms, wait_threshold(g_config.quiesce, m.rt_runtime_us));
-  std::fflush(stdout);
+  line_publish();
 }
 
 bool json_progress_due(double now) {

@@ -27,11 +27,13 @@ constexpr const char* kUsageFormat =
     "                    value), --unrestricted with the unlock file, or y at the\n"
     "                    prompt on a terminal.\n"
     "  --probe           A 3-second capability reading: no index, verdict indicative\n"
+    "  --compare OLD NEW Two saved runs: which figures changed beyond their noise\n"
     "\n"
     "Output (default: the dashboard on a terminal, else a text summary):\n"
     "  --json            NDJSON events on stdout, one object per line\n"
     "  --ui, --ui2       The live dashboard in 16 or 256 colours; q stops the run\n"
     "                    (the result is still reported), t switches the colours\n"
+    "  --save FILE       Also write the NDJSON events to FILE, whatever the output\n"
     "\n"
     "Options:\n"
     "  --yes             Consent to a full run without asking\n"
@@ -42,17 +44,16 @@ constexpr const char* kUsageFormat =
     "                      machines of 2 to 4 CPUs (the default of a full run)\n"
     "                    isolate: every other task moved off the run's CPUs, the\n"
     "                      workers at normal priority; rt in a probe or if refused\n"
-    "  --i-accept-the-risk\n"
-    "                    Isolate even where storage is degraded or rebuilding,\n"
-    "                    iSCSI is served or virtual machines run\n"
+    "  --i-accept-the-risk  Isolate even on degraded storage, iSCSI or VM hosts\n"
     "  --profile NAME    quick, standard (default) or thorough: the time limit\n"
     "  --seconds N       Seconds per phase of a full run (default 0.6)\n"
     "  --cpus LIST       Only these CPUs, e.g. 0-3,8\n"
     "  --subtests LIST   Only these subtests, e.g. int_scalar,sha256\n"
+    "  --converge WHICH  delivered (default) or undisturbed (hidden stalls left out)\n"
     "  --version         Print the version and the build fingerprint\n"
     "  --help, -h        Print this text\n"
     "\n"
-    "Exit status: 0 done, 1 error, refusal or watchdog, 2 untrusted, 128 child died\n"
+    "Exit: 0 done, 1 error/refusal/watchdog, 2 untrusted, 3 slower, 128 child died\n"
     "The manual: man tallyfox\n";
 
 void print_usage(const char* argv0) {
@@ -62,7 +63,7 @@ void print_usage(const char* argv0) {
 
 enum OptionId {
   OPT_PROBE, OPT_FULL, OPT_JSON, OPT_UI, OPT_YES, OPT_UI2, OPT_UNRESTRICTED, OPT_QUIESCE,
-  OPT_PROFILE, OPT_ACCEPT_RISK, OPT_SECONDS, OPT_CPUS, OPT_SUBTESTS, OPT_CONVERGE,
+  OPT_PROFILE, OPT_ACCEPT_RISK, OPT_SECONDS, OPT_CPUS, OPT_SUBTESTS, OPT_CONVERGE, OPT_SAVE,
 };
 
 struct OptionRow {
@@ -81,9 +82,9 @@ constexpr OptionRow kOptions[] = {
     {"--i-accept-the-risk", OPT_ACCEPT_RISK, false},
     {"--seconds", OPT_SECONDS, true},    {"--cpus", OPT_CPUS, true},
     {"--subtests", OPT_SUBTESTS, true},
-    {"--converge", OPT_CONVERGE, true},
+    {"--converge", OPT_CONVERGE, true},  {"--save", OPT_SAVE, true},
 };
-static_assert(sizeof kOptions / sizeof kOptions[0] == 14);
+static_assert(sizeof kOptions / sizeof kOptions[0] == 15);
 
 void apply_option(OptionId id, const char* value) {
   RunConfig& c = g_config;
@@ -120,6 +121,7 @@ void apply_option(OptionId id, const char* value) {
       std::snprintf(c.subtest_filter, sizeof c.subtest_filter, "%s", value);
       break;
     case OPT_CONVERGE: c.converge_undisturbed = std::strcmp(value, "undisturbed") == 0 ? 1 : 0; break;
+    case OPT_SAVE: c.save_path = value; break;
   }
 }
 
@@ -142,6 +144,7 @@ void reset_config() {
   g_config.converge_undisturbed = 0;
   g_config.compare_old = nullptr;
   g_config.compare_new = nullptr;
+  g_config.save_path = nullptr;
   g_yes_given = 0;
 }
 

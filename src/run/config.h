@@ -30,6 +30,7 @@ struct RunConfig {
   int converge_undisturbed;  // the rounds converge on the undisturbed index, not the delivered one
   const char* compare_old;   // --compare OLD NEW: the two saved streams (argv's own text), else null
   const char* compare_new;
+  const char* save_path;     // --save FILE (argv's own text), else null
 };
 
 extern RunConfig g_config;

@@ -50,6 +50,19 @@ bool in_bench_set(int cpu) {
   return false;
 }
 
+bool open_save_file() {
+  char err[400];
+  if (open_event_save(g_config.save_path, err, sizeof err) == 0) return true;
+  std::fprintf(stderr, "tallyfox: --save %s\n", err);
+  return false;
+}
+
+// The in-process dashboard's refresh, and the progress events of the saved stream.
+void dashboard_and_json_progress(const SubtestSpec* spec, const char* label, double percent) {
+  dashboard_progress_hook(spec, label, percent);
+  json_progress_hook(spec, label, percent);
+}
+
 }  // namespace
 
 int run_sequence(int argc, char** argv) {
@@ -75,9 +88,14 @@ int run_sequence(int argc, char** argv) {
 
   const bool full = g_config.mode == MODE_FULL;
   if (full && confirm_full_run(g_yes_given) != PARSE_GO_ON) return 1;
+  // The saved stream is made (or emptied) only once the run is sure to start, so a refused run
+  // leaves an earlier file as it was; a file that cannot be written stops the run here.
+  if (g_config.save_path && !open_save_file()) return 1;
 
   if (g_config.ui == UI_DASHBOARD && isatty(0) && isatty(1) && std::getenv("TFX_DASH_CHILD") == nullptr) {
+    close_event_save();  // the measuring child writes it: its own run, with the same --save
     const int status = run_dashboard_supervisor(argc, argv);
+    if (status < 0 && g_config.save_path && !open_save_file()) return 1;
     if (status >= 0) return status;
   }
 
@@ -127,11 +145,11 @@ int run_sequence(int argc, char** argv) {
     if (!in_bench_set(g_machine.cpu_ids[i])) core_map_exclude(i);
   load_peer_results();
   if (g_config.colour256) dashboard_use_256_colours(1);
+  if (event_stream_wanted()) emit_start();
   if (g_config.ui == UI_DASHBOARD) {
     dash_terminal_enter();
-    progress_hook = dashboard_progress_hook;
-  } else if (g_config.ui == UI_JSON) {
-    emit_start();
+    progress_hook = event_stream_wanted() ? dashboard_and_json_progress : dashboard_progress_hook;
+  } else if (event_stream_wanted()) {
     progress_hook = json_progress_hook;
   }
   phase_seconds = !full ? PROBE_PHASE_SECONDS : g_config.seconds_given ? g_config.seconds : FULL_PHASE_SECONDS;
@@ -144,15 +162,15 @@ int run_sequence(int argc, char** argv) {
     compute_index();
   }
 
+  if (event_stream_wanted()) emit_result();
+  close_event_save();
   if (g_config.ui == UI_DASHBOARD) {
     dashboard_clear_current();
     draw_inprocess_dashboard();
     dash_terminal_leave();
     g_run.dash_terminal.store(0);
     print_summary(UI_DASHBOARD);
-  } else if (g_config.ui == UI_JSON) {
-    emit_result();
-  } else {
+  } else if (g_config.ui != UI_JSON) {
     print_summary(UI_TEXT);
   }
   cleanup_once();

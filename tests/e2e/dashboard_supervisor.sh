@@ -134,8 +134,8 @@ check "the summary lists int_scalar" wait_for '^  int_scalar +base +ST +[0-9.]+ 
 check "no tallyfox process is left" none_left
 close
 
-# --- --ui --probe to its summary; t switches to 256 colours
-start probe --ui --probe
+# --- --ui --probe to its summary, its events saved by the measuring child; t switches to 256 colours
+start probe --ui --probe --save saved.ndjson
 check "probe: the title bar says PROBE" wait_for 'TALLYFOX · CPU BENCHMARK .* · PROBE 3 s '
 check "probe: the most time left" wait_for ' at most [0-9.]+s left$'
 find_processes
@@ -153,6 +153,8 @@ check "probe: the terminal is restored" terminal_restored
 check "probe: the summary" wait_for '^tallyfox probe: verdict indicative — .*'
 check "probe: the summary lists sha256" wait_for '^  sha256 +[a-z_]+ +ST +[0-9.]+ MB/s'
 check "probe: no tallyfox process is left" none_left
+check "probe: --save kept the whole event stream" bash -c "jq -e . '$CASE/saved.ndjson' >/dev/null &&
+  [ \"\$(jq -r .event '$CASE/saved.ndjson' | sed -n '1p;\$p' | tr '\n' ' ')\" = 'start result ' ]"
 close
 
 # --- a second q while the child runs leaves at once with status 1

@@ -80,6 +80,7 @@ TEST(Events, ResultWithoutSubtestsClosesTheArray) {
   reset_verdict();
   g_result_count = 0;
   g_config.mode = MODE_PROBE;
+  g_config.ui = UI_JSON;
   const std::string line = capture(emit_result);
   EXPECT_NE(line.find("\"subtests\":[],\"stalls\":{\"pct\":0.00,\"longest_ms\":0.0,\"threshold_pct\":5.00}}\n"),
             std::string::npos);
@@ -93,6 +94,8 @@ TEST(Events, ResultWithoutSubtestsClosesTheArray) {
 }
 
 TEST(Events, RoundFormat) {
+  reset_config();
+  g_config.ui = UI_JSON;
   testing::internal::CaptureStdout();
   emit_round(3, 0, 1234.56, 0.0, 1.0, 1250.04, 0.0);
   const std::string line = testing::internal::GetCapturedStdout();
