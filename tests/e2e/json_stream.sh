@@ -94,4 +94,14 @@ check "a stop in round 2 keeps round 1's table and index" jq -se '
     and ($r.subtests | map({name, st, mt, scaling})) == $first and ($first | length) == 3
     and $r.index.st == $rounds[0].index_st and $r.index.mt == $rounds[0].index_mt' "$WORK/cut"
 
+# --- --converge undisturbed: the rounds' spread is taken over the undisturbed index
+TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests int_scalar --converge undisturbed \
+  </dev/null >"$WORK/calm" 2>/dev/null
+check "--converge undisturbed: named in the result, spreads from the undisturbed index" jq -se '
+  def med: sort | if length % 2 == 1 then .[length/2|floor] else (.[length/2-1] + .[length/2]) / 2 end;
+  [.[] | select(.event == "round")] as $r
+  | .[-1].index.converge == "undisturbed" and ($r | length) >= 4
+    and all(range(3; $r | length) as $i | $r[$i - 3:$i + 1] | map(.index_mt_undisturbed) as $u
+        | (($u | max) - ($u | min)) / ($u | med) - $r[$i].spread | fabs < 0.0002)' "$WORK/calm"
+
 finish
