@@ -74,6 +74,7 @@ int run_sequence(int argc, char** argv) {
 
   const bool full = g_config.mode == MODE_FULL;
   if (full && confirm_full_run(g_yes_given) != PARSE_GO_ON) return 1;
+  g_run.rounds_epoch = now_seconds();  // time spent at the prompt is not the rounds' time
 
   if (g_config.ui == UI_DASHBOARD && isatty(0) && isatty(1) && std::getenv("TFX_DASH_CHILD") == nullptr) {
     const int status = run_dashboard_supervisor(argc, argv);
