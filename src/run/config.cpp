@@ -1,5 +1,6 @@
 #include "run/config.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,7 +76,13 @@ constexpr OptionRow kOptions[] = {
 };
 static_assert(sizeof kOptions / sizeof kOptions[0] == 13);
 
-void apply_option(OptionId id, const char* value) {
+// A phase may last from 0 s to the rounds' whole time limit. Values outside, infinities and NaN
+// are refused: the deadline, its timer, the alarm and the CPU-time limit are whole numbers of
+// seconds derived from this one.
+constexpr double MAX_PHASE_SECONDS = 300.0;
+
+// Applies one option; false when its value is refused (the reason is printed).
+bool apply_option(OptionId id, const char* value) {
   RunConfig& c = g_config;
   switch (id) {
     case OPT_PROBE: c.mode = MODE_PROBE; break;
@@ -100,6 +107,11 @@ void apply_option(OptionId id, const char* value) {
     case OPT_ACCEPT_RISK: c.accept_risk = 1; break;
     case OPT_SECONDS:
       c.seconds = std::strtod(value, nullptr);
+      if (!std::isfinite(c.seconds) || c.seconds < 0.0 || c.seconds > MAX_PHASE_SECONDS) {
+        std::fprintf(stderr, "%s: --seconds %s is out of range (seconds per phase, 0 to %.0f)\n", TOOL_NAME,
+                     value, MAX_PHASE_SECONDS);
+        return false;
+      }
       c.seconds_given = 1;
       break;
     case OPT_CPUS:
@@ -110,6 +122,7 @@ void apply_option(OptionId id, const char* value) {
       std::snprintf(c.subtest_filter, sizeof c.subtest_filter, "%s", value);
       break;
   }
+  return true;
 }
 
 }  // namespace
@@ -154,7 +167,7 @@ int parse_command_line(int argc, char** argv) {
     }
     if (match) {
       const char* value = match->takes_value ? argv[++i] : nullptr;
-      apply_option(match->id, value);
+      if (!apply_option(match->id, value)) return 1;
       continue;
     }
     if (std::strcmp(arg, "--version") == 0) {
