@@ -175,7 +175,7 @@ void run_index_rounds() {
     if (stop_requested()) break;  // the partial round is not recorded
     compute_index();
     if (record_round()) break;
-    if (now_seconds() - g_run.launch_time >= ROUND_TIME_LIMIT) break;
+    if (now_seconds() - g_run.rounds_epoch >= ROUND_TIME_LIMIT) break;
   }
   finish_rounds();
 }

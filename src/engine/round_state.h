@@ -6,7 +6,7 @@ constexpr int ROUND_WINDOW = 4;
 constexpr double TARGET_SPREAD = 0.015;
 constexpr double IMPROVEMENT_STEP = 0.001;
 constexpr int PLATEAU_LIMIT = 5;
-constexpr double ROUND_TIME_LIMIT = 300.0;  // seconds since launch
+constexpr double ROUND_TIME_LIMIT = 300.0;  // seconds since consent (RunControl rounds_epoch)
 
 struct RoundState {
   int rounds;

@@ -1,5 +1,6 @@
 #include "run/config.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +47,7 @@ constexpr const char* kUsageFormat =
     "                      workers at normal priority; rt in a probe or if refused\n"
     "  --i-accept-the-risk  Isolate even on degraded storage, iSCSI or VM hosts\n"
     "  --profile NAME    quick, standard (default) or thorough: the time limit\n"
-    "  --seconds N       Seconds per phase of a full run (default 0.6)\n"
+    "  --seconds N       Seconds per phase of a full run, 0 to 300 (default 0.6)\n"
     "  --cpus LIST       Only these CPUs, e.g. 0-3,8\n"
     "  --subtests LIST   Only these subtests, e.g. int_scalar,sha256\n"
     "  --converge WHICH  delivered (default) or undisturbed (hidden stalls left out)\n"
@@ -86,7 +87,13 @@ constexpr OptionRow kOptions[] = {
 };
 static_assert(sizeof kOptions / sizeof kOptions[0] == 15);
 
-void apply_option(OptionId id, const char* value) {
+// A phase may last from 0 s to the rounds' whole time limit. Values outside, infinities and NaN
+// are refused: the deadline, its timer, the alarm and the CPU-time limit are whole numbers of
+// seconds derived from this one.
+constexpr double MAX_PHASE_SECONDS = 300.0;
+
+// Applies one option; false when its value is refused (the reason is printed).
+bool apply_option(OptionId id, const char* value) {
   RunConfig& c = g_config;
   switch (id) {
     case OPT_PROBE: c.mode = MODE_PROBE; break;
@@ -111,6 +118,11 @@ void apply_option(OptionId id, const char* value) {
     case OPT_ACCEPT_RISK: c.accept_risk = 1; break;
     case OPT_SECONDS:
       c.seconds = std::strtod(value, nullptr);
+      if (!std::isfinite(c.seconds) || c.seconds < 0.0 || c.seconds > MAX_PHASE_SECONDS) {
+        std::fprintf(stderr, "%s: --seconds %s is out of range (seconds per phase, 0 to %.0f)\n", TOOL_NAME,
+                     value, MAX_PHASE_SECONDS);
+        return false;
+      }
       c.seconds_given = 1;
       break;
     case OPT_CPUS:
@@ -120,9 +132,16 @@ void apply_option(OptionId id, const char* value) {
     case OPT_SUBTESTS:
       std::snprintf(c.subtest_filter, sizeof c.subtest_filter, "%s", value);
       break;
-    case OPT_CONVERGE: c.converge_undisturbed = std::strcmp(value, "undisturbed") == 0 ? 1 : 0; break;
+    case OPT_CONVERGE:
+      if (std::strcmp(value, "delivered") != 0 && std::strcmp(value, "undisturbed") != 0) {
+        std::fprintf(stderr, "tallyfox: --converge takes delivered or undisturbed, not \"%s\"\n", value);
+        return false;
+      }
+      c.converge_undisturbed = std::strcmp(value, "undisturbed") == 0 ? 1 : 0;
+      break;
     case OPT_SAVE: c.save_path = value; break;
   }
+  return true;
 }
 
 }  // namespace
@@ -176,11 +195,7 @@ int parse_command_line(int argc, char** argv) {
     }
     if (match) {
       const char* value = match->takes_value ? argv[++i] : nullptr;
-      if (match->id == OPT_CONVERGE && std::strcmp(value, "delivered") != 0 && std::strcmp(value, "undisturbed") != 0) {
-        std::fprintf(stderr, "tallyfox: --converge takes delivered or undisturbed, not \"%s\"\n", value);
-        return 1;
-      }
-      apply_option(match->id, value);
+      if (!apply_option(match->id, value)) return 1;
       continue;
     }
     if (std::strcmp(arg, "--version") == 0) {

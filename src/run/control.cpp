@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-RunControl g_run = {0.0, -1.0, {0}, {0}, {0}};
+RunControl g_run = {0.0, 0.0, -1.0, {0}, {0}, {0}};
 int bench_cpus[MAX_CPUS];
 int cpus_used;
 const char* all_core_note = "";
@@ -27,6 +27,7 @@ double now_seconds() {
 
 void reset_run_control() {
   g_run.launch_time = now_seconds();
+  g_run.rounds_epoch = g_run.launch_time;
   g_run.deadline = -1.0;
   g_run.stop_requested.store(0, std::memory_order_relaxed);
   g_run.cleanup_done.store(0, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 
 struct RunControl {
   double launch_time;                 // monotonic seconds, taken first
+  double rounds_epoch;                // monotonic seconds; the rounds' time limit counts from here
   double deadline;                    // monotonic seconds; -1.0 while none is armed
   std::atomic<int> stop_requested;    // set by signals, the watchdog and the stop key
   std::atomic<int> cleanup_done;

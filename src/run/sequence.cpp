@@ -88,6 +88,7 @@ int run_sequence(int argc, char** argv) {
 
   const bool full = g_config.mode == MODE_FULL;
   if (full && confirm_full_run(g_yes_given) != PARSE_GO_ON) return 1;
+  g_run.rounds_epoch = now_seconds();  // time spent at the prompt is not the rounds' time
   // The saved stream is made (or emptied) only once the run is sure to start, so a refused run
   // leaves an earlier file as it was; a file that cannot be written stops the run here.
   if (g_config.save_path && !open_save_file()) return 1;

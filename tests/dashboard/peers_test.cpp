@@ -79,6 +79,7 @@ TEST(PeerFile, NothingFromMissingOrIrregularFiles) {
   g_peer_count = 2;  // a stale list is replaced, not appended to
   {
     TempTree tree;
+    ASSERT_TRUE(tree.ok());
     load_peer_results();
     EXPECT_EQ(g_peer_count, 0);
     tree.mkdir(PEER_FILE);
@@ -86,6 +87,7 @@ TEST(PeerFile, NothingFromMissingOrIrregularFiles) {
     EXPECT_EQ(g_peer_count, 0);
   }
   TempTree tree;
+  ASSERT_TRUE(tree.ok());
   tree.mkdir("/usr/app/oxel/var");
   const std::string fifo = tree.root() + PEER_FILE;
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

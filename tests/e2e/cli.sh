@@ -30,6 +30,13 @@ check "--frobnicate --help prints usage and ends with 1" [ "$out" = "$(expected_
 out=$(ns '' --probe --seconds; echo "status=$?")
 check "a value option as the last argument is an error" [ "$out" = "$(expected_usage "$BIN"; echo "status=1")" ]
 
+# Numbers the run's time limits cannot hold: one line, status 1, before anything is created.
+for v in inf nan 1e300; do
+  out=$(AFTER='ls -A /tmp' ns '' --full --yes --seconds "$v" </dev/null 2>&1 >"$WORK/seconds.out"; echo "status=$?")
+  check "--seconds $v is refused" [ "$out" = "$(printf 'tallyfox: --seconds %s is out of range (seconds per phase, 0 to 300)\nstatus=1' "$v")" ]
+  check "--seconds $v: nothing on stdout" [ ! -s "$WORK/seconds.out" ]
+done
+
 ver=$(ns '' --version)
 check "--version names the version" [ "$(echo "$ver" | head -1)" = "tallyfox 0.1.1" ]
 check "--version prints a fingerprint" grep -Eq ' sha256:[0-9a-f]{16}$' <<<"$(echo "$ver" | sed -n 2p)"

@@ -81,6 +81,25 @@ ns() {
     exit $status' ns "$setup" "$BIN" "$@"
 }
 
+# started ROOT: the pid of the binary among the descendants of ROOT (a process this script
+# started), waiting up to 5 s for it to run; a signal then never reaches anyone else's tallyfox.
+started() {
+  local i queue p k
+  for ((i = 0; i < 100; i++)); do
+    queue=("$1")
+    while [ ${#queue[@]} -gt 0 ]; do
+      p=${queue[0]}
+      queue=("${queue[@]:1}")
+      for k in $(cat /proc/"$p"/task/*/children 2>/dev/null); do
+        [ "$(readlink /proc/"$k"/exe 2>/dev/null)" = "$BIN" ] && { echo "$k"; return 0; }
+        queue+=("$k")
+      done
+    done
+    sleep 0.05
+  done
+  return 1
+}
+
 ok() { PASSES=$((PASSES + 1)); }
 fail() { FAILS=$((FAILS + 1)); echo "FAIL: $*"; }
 check() {  # check "description" command...

@@ -69,8 +69,7 @@ for sig in TERM INT HUP; do
   ( TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET" --full --json --seconds 1 \
       --quiesce isolate --cpus 1 </dev/null >/dev/null 2>"$WORK/sig.err"; echo $? >"$WORK/sig.status" ) &
   runner=$!
-  pid=
-  for _ in $(seq 100); do pid=$(pgrep -n -x tallyfox) && break; sleep 0.05; done
+  pid=$(started $runner)
   sleep 1
   kill -"$sig" "$pid"
   wait "$runner"

@@ -25,10 +25,7 @@ check "one bench CPU: the note after the index line" \
 # A stop during a phase ends the run at the next chunk; it still reports.
 ( TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.5 --quiesce none --subtests int_scalar </dev/null >"$WORK/stop" 2>&1 ) &
 runner=$!
-for _ in $(seq 50); do
-  pid=$(pgrep -n -x tallyfox) && break
-  sleep 0.1
-done
+pid=$(started $runner)
 sleep 1.2
 kill -USR1 "$pid" 2>/dev/null
 wait "$runner"

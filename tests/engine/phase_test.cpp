@@ -217,6 +217,7 @@ TEST_F(Phase, SnapshotsAreTheWorkersOwn) {
 
 TEST_F(Phase, ClockThatSagsDuringThePhase) {
   TempTree tree;
+  ASSERT_TRUE(tree.ok());
   const std::string freq = "/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq";
   tree.write(freq, "2000000\n");
   std::thread writer([&] {

@@ -199,7 +199,7 @@ TEST(RoundLoop, NoRoundStartsAfterTheTimeLimit) {
   bench_cpus[0] = 0;
   cpus_used = 1;
   phase_seconds = 0.02;
-  g_run.launch_time = now_seconds() - (ROUND_TIME_LIMIT - 0.01);
+  g_run.rounds_epoch = now_seconds() - (ROUND_TIME_LIMIT - 0.01);
   testing::internal::CaptureStderr();
   run_index_rounds();
   testing::internal::GetCapturedStderr();

@@ -38,6 +38,7 @@ TEST(HostSafety, Mdstat) {
 
 TEST(HostSafety, ChecksInOrderOnAHostTree) {
   TempTree tree;
+  ASSERT_TRUE(tree.ok());
   tree.write("/proc/1/comm", "systemd\n");
   tree.mkdir("/proc/spl/kstat/zfs/.hidden");
   tree.write("/proc/spl/kstat/zfs/arcstats", "stats\n");

@@ -13,6 +13,7 @@
 
 #include "machine/paths.h"
 #include "machine/topology.h"
+#include "temp_tree.h"
 
 inline long g_fake_online = 1;
 inline long fake_online_cpus() { return g_fake_online; }
@@ -24,6 +25,8 @@ class MachineFixture : public ::testing::Test {
     saved_online_ = g_online_cpus;
     g_online_cpus = fake_online_cpus;
     reset_machine();
+    // Made up front, so a tree that cannot be made stops the test before its body runs.
+    make_scratch();
   }
 
   void TearDown() override {
@@ -41,26 +44,26 @@ class MachineFixture : public ::testing::Test {
     set_path_root((std::string(TFX_FIXTURES) + "/" + name).c_str());
   }
 
-  // A fresh empty tree in the temporary directory, made the path root.
+  // The test's tree in the temporary directory (a fresh one after scratch_ was cleared), made the
+  // path root. When none can be made the root names nothing, never the machine's own files.
   void use_scratch() {
-    if (scratch_.empty()) {
-      char tmpl[] = "/tmp/tfx-machine-XXXXXX";
-      ASSERT_NE(mkdtemp(tmpl), nullptr);
-      scratch_ = tmpl;
-    }
-    set_path_root(scratch_.c_str());
+    if (scratch_.empty()) make_scratch();
+    set_path_root(scratch_.empty() ? NO_TREE_ROOT : scratch_.c_str());
   }
 
   // Writes bytes to root + absolute path, creating the directories on the way.
   void put(const std::string& abs_path, const std::string& bytes) {
+    ASSERT_FALSE(scratch_.empty());
     std::filesystem::path p = scratch_ + abs_path;
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << bytes;
   }
   void put_dir(const std::string& abs_path) {
+    ASSERT_FALSE(scratch_.empty());
     std::filesystem::create_directories(scratch_ + abs_path);
   }
   void put_fifo(const std::string& abs_path) {
+    ASSERT_FALSE(scratch_.empty());
     std::filesystem::path p = scratch_ + abs_path;
     std::filesystem::create_directories(p.parent_path());
     ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
@@ -69,6 +72,12 @@ class MachineFixture : public ::testing::Test {
   std::string scratch_;
 
  private:
+  void make_scratch() {
+    char tmpl[] = "/tmp/tfx-machine-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr) << "cannot make a fixture tree under /tmp";
+    scratch_ = tmpl;
+  }
+
   MachineInfo saved_machine_{};
   long (*saved_online_)() = nullptr;
 };

@@ -83,6 +83,7 @@ TEST_F(CpuFactsRobustness, ReadersFallBackOnMalformedFiles) {
     if (!scratch_.empty()) std::filesystem::remove_all(scratch_);
     scratch_.clear();
     use_scratch();
+    ASSERT_FALSE(scratch_.empty());
     plant(c.kind);
     reset_machine();
     set_online(1);

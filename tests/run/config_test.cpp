@@ -98,6 +98,34 @@ TEST(CommandLine, ErrorsEndParsing) {
   EXPECT_EQ(g_config.mode, MODE_FULL);
 }
 
+// Values the deadline, its timer, the alarm and the CPU-time limit cannot hold are refused with a
+// one-line reason on standard error, and nothing after them is read; the bounds themselves pass.
+TEST(CommandLine, SecondsOutOfRange) {
+  const struct {
+    const char* value;
+    bool accepted;
+  } cases[] = {
+      {"inf", false}, {"-inf", false}, {"nan", false}, {"1e300", false}, {"-1e300", false},
+      {"300.001", false}, {"-0.5", false}, {"300", true}, {"0", true}, {"abc", true}, {"0.05", true},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    const int r = parse({"--seconds", c.value, "--probe"});
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (c.accepted) {
+      EXPECT_EQ(r, PARSE_GO_ON) << c.value;
+      EXPECT_EQ(err, "") << c.value;
+      EXPECT_EQ(g_config.mode, MODE_PROBE) << c.value;
+    } else {
+      EXPECT_EQ(r, 1) << c.value;
+      EXPECT_EQ(err, std::string("tallyfox: --seconds ") + c.value +
+                         " is out of range (seconds per phase, 0 to 300)\n");
+      EXPECT_EQ(g_config.mode, MODE_FULL) << c.value;
+      EXPECT_EQ(g_config.seconds_given, 0) << c.value;
+    }
+  }
+}
+
 TEST(CommandLine, CpuLists) {
   struct Case {
     const char* text;

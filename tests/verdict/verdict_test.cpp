@@ -179,6 +179,7 @@ TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
   EXPECT_EQ(o.name, "contended");
   // Now the history says otherwise.
   TempTree tree;
+  ASSERT_TRUE(tree.ok());
   tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
   const double history[] = {90.0, 0.5, 0.2, 0.4, 0.3};
   for (int i = 0; i < 5; ++i) g_rounds.wait_history[i] = history[i];
@@ -232,6 +233,7 @@ TEST(Verdict, HiddenStallsAreContentionWaitDecidesFirst) {
 
 TEST(Verdict, StealNeedsTwoRealReadings) {
   TempTree tree;
+  ASSERT_TRUE(tree.ok());
   reset_verdict();
   tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7\n");  // a kernel line without steal
   take_steal_baseline();
