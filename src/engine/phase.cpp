@@ -116,10 +116,9 @@ void sleep_seconds(double seconds) {
 }  // namespace
 
 uint32_t chunk_capacity(double seconds) {
-  constexpr double MAX_RECORDS = 1 << 20;
   constexpr double SHORTEST_GROWN_CHUNK = 0.004;  // seconds
   const double n = seconds > 0 ? seconds / SHORTEST_GROWN_CHUNK * 2 + 64 : 64;
-  return static_cast<uint32_t>(n < MAX_RECORDS ? n : MAX_RECORDS);
+  return n < CHUNK_RECORDS_MAX ? static_cast<uint32_t>(n) : CHUNK_RECORDS_MAX;
 }
 
 void* worker_main(void* arg) {

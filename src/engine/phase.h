@@ -64,17 +64,22 @@ inline uint64_t next_chunk(uint64_t c, double dt) {
 }
 
 // Records a phase of `seconds` needs: chunks last at least 4 ms once grown, shorter ones come only
-// from the ramp and after a halving; twice the count of 4 ms chunks leaves room for both.
+// from the ramp and after a halving; twice the count of 4 ms chunks leaves room for both. Long
+// phases are held to CHUNK_RECORDS_MAX records a worker (64 KiB).
+constexpr uint32_t CHUNK_RECORDS_MAX = 4096;
 uint32_t chunk_capacity(double seconds);
-// Stores one chunk; when the array is full the last record absorbs the chunk, so totals stay exact.
+// Stores one chunk. A full array first merges its records in pairs, in order: the totals stay
+// exact and the stall rule still sees every pause, at half the time resolution.
 inline void record_chunk(WorkerSlot& s, uint64_t iterations, double seconds) {
-  if (s.chunk_cap == 0) return;
-  if (s.chunk_count < s.chunk_cap) {
-    s.chunks[s.chunk_count++] = {iterations, seconds};
-  } else {
-    s.chunks[s.chunk_cap - 1].iterations += iterations;
-    s.chunks[s.chunk_cap - 1].seconds += seconds;
+  if (s.chunk_cap < 2) return;
+  if (s.chunk_count == s.chunk_cap) {
+    uint32_t k = 0;
+    for (uint32_t i = 0; i + 1 < s.chunk_count; i += 2, ++k)
+      s.chunks[k] = {s.chunks[i].iterations + s.chunks[i + 1].iterations, s.chunks[i].seconds + s.chunks[i + 1].seconds};
+    if (s.chunk_count % 2 != 0) s.chunks[k++] = s.chunks[s.chunk_count - 1];
+    s.chunk_count = k;
   }
+  s.chunks[s.chunk_count++] = {iterations, seconds};
 }
 
 // Measures spec on the first n CPUs of cpus for `seconds`; returns after every worker is joined.

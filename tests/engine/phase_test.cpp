@@ -87,6 +87,24 @@ TEST(ChunkSizing, GrowsTowardsEightMsHalvesAboveThirtyTwoDownToOne) {
   for (const auto& k : cases) EXPECT_EQ(next_chunk(k.c, k.dt), k.want) << k.c << " after " << k.dt;
 }
 
+TEST(ChunkRecords, AFullArrayMergesPairsAndKeepsTheTotals) {
+  ChunkRecord storage[4];
+  WorkerSlot& s = worker_slots[MAX_CPUS - 1];
+  s.chunks = storage;
+  s.chunk_cap = 4;
+  s.chunk_count = 0;
+  for (uint64_t k = 1; k <= 5; ++k) record_chunk(s, k, 0.001 * static_cast<double>(k));
+  ASSERT_EQ(s.chunk_count, 3u);
+  EXPECT_EQ(s.chunks[0].iterations, 3u);
+  EXPECT_EQ(s.chunks[1].iterations, 7u);
+  EXPECT_EQ(s.chunks[2].iterations, 5u);
+  EXPECT_DOUBLE_EQ(s.chunks[0].seconds + s.chunks[1].seconds + s.chunks[2].seconds, 0.015);
+  s.chunks = nullptr;
+  s.chunk_cap = 0;
+  EXPECT_EQ(chunk_capacity(0.6), 364u);
+  EXPECT_EQ(chunk_capacity(300.0), CHUNK_RECORDS_MAX);
+}
+
 TEST_F(Phase, SlowKernelHalvesToTheFloor) {
   // Every chunk takes over 32 ms of wall time, so each halves the next down to the floor, however busy
   // the machine is; only how many chunks fit in the phase depends on the load.
