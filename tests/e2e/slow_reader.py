@@ -1,44 +1,28 @@
 """Runs a command whose standard output is a pipe of one page, and reads that pipe slowly.
 
-usage: slow_reader.py OUT -- COMMAND [ARGS...]
+usage: slow_reader.py OUT GO -- COMMAND [ARGS...]
 
-Nothing is read until the pipe is nearly full (or holds the same bytes for 1 s, as a write
-longer than the pipe can leave it with less), then 128 bytes every 50 ms, so the writer spends
-most of its time blocked in write, where any signal it catches lands. Everything read goes to
-OUT; the exit status is the command's (128 + N for signal N).
+Nothing is read until the file GO exists, so the writer fills the pipe and then waits in write,
+where any signal it catches lands. From then on 128 bytes are read every 50 ms, slower than a run
+writes, so it keeps waiting there often. Everything read goes to OUT; the exit status is the
+command's (128 + N for signal N).
 """
-import array
 import fcntl
 import os
 import subprocess
 import sys
-import termios
 import time
 
 F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
-PIPE_BYTES = 4096
 CHUNK = 128      # bytes per read
 PAUSE = 0.05     # seconds between reads: about 2.5 KiB/s
 
-
-def unread(fd):
-    n = array.array("i", [0])
-    fcntl.ioctl(fd, termios.FIONREAD, n)
-    return n[0]
-
-
-out_path, cmd = sys.argv[1], sys.argv[3:]
+out_path, go_path, cmd = sys.argv[1], sys.argv[2], sys.argv[4:]
 r, w = os.pipe()
-fcntl.fcntl(w, F_SETPIPE_SZ, PIPE_BYTES)
+fcntl.fcntl(w, F_SETPIPE_SZ, 4096)
 proc = subprocess.Popen(cmd, stdout=w)
 os.close(w)
-held, since = -1, time.monotonic()
-while proc.poll() is None:
-    n = unread(r)
-    if n != held:
-        held, since = n, time.monotonic()
-    if n >= PIPE_BYTES - 512 or (n > 0 and time.monotonic() - since >= 1):
-        break
+while not os.path.exists(go_path) and proc.poll() is None:
     time.sleep(0.01)
 with open(out_path, "wb") as out:
     while True:

@@ -63,25 +63,31 @@ dashboard SIGTERM, SIGINT;FAKE_CPUSET;TERM INT;130|143;--full --ui --quiesce iso
 TABLE
 
 # --- a reader slower than the run: the writer waits in write, where every SIGUSR1 lands (the
-# first stops the run, the rest keep coming until it ends). An interrupted write must go on, so
+# first stops the run, the rest keep coming until it ends). The reader holds back until the
+# writer is seen waiting and a second of signals has passed. An interrupted write must go on, so
 # no event and no byte of the dashboard's last frame and summary is lost.
 blocked_in_write() {  # the main thread of PID waits in a write to its pipe
   local i
-  for ((i = 0; i < 200; i++)); do
+  for ((i = 0; i < 400; i++)); do
     [[ $(cat "/proc/$1/wchan" 2>/dev/null) == *pipe_write ]] && return 0
     sleep 0.05
   done
   return 1
 }
 for mode in json ui; do
-  ( TFX_CLI_CONSENT=1 python3 "$(dirname "$0")/slow_reader.py" "$WORK/slow.$mode" -- \
+  rm -f "$WORK/go"
+  ( TFX_CLI_CONSENT=1 python3 "$(dirname "$0")/slow_reader.py" "$WORK/slow.$mode" "$WORK/go" -- \
       bash -c 'ns "" "$@"' ns --full --$mode --quiesce none --seconds 0.02 \
       </dev/null 2>"$WORK/slow.err"; echo $? >"$WORK/slow.status" ) &
   runner=$!
   pid=$(started $runner)
   check "slow $mode: the run waits for the reader" blocked_in_write "$pid"
-  while kill -USR1 "$pid" 2>/dev/null; do sleep 0.05; done
-  wait $runner
+  ( while kill -USR1 "$pid" 2>/dev/null; do sleep 0.05; done ) &
+  signals=$!
+  sleep 1
+  touch "$WORK/go"
+  check "slow $mode: ends" ends $runner "$pid" 60
+  wait $signals
   check "slow $mode: status 0 or 2" grep -Eqx '0|2' "$WORK/slow.status"
   if [ $mode = json ]; then
     check "slow json: every line is JSON" all_json "$WORK/slow.json"
