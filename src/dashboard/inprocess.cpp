@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "dashboard/bounded_write.h"
 #include "dashboard/outbuf.h"
 #include "dashboard/peers.h"
 #include "engine/interference.h"
@@ -28,15 +29,6 @@ constexpr const char* GREEN = "\x1b[92m";
 constexpr const char* YELLOW = "\x1b[93m";
 constexpr const char* RED = "\x1b[91m";
 constexpr double REFERENCE_INDEX = 1000.0;
-
-void write_all(const char* bytes, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(STDOUT_FILENO, bytes, n);
-    if (w <= 0) return;
-    bytes += w;
-    n -= static_cast<std::size_t>(w);
-  }
-}
 
 // Starts a line at row (1-based), column 1, erasing what was there.
 void line_at(int row) { out_printf("\x1b[%d;%dH\x1b[K", row, 1); }
@@ -336,14 +328,16 @@ void dash_terminal_enter() {
     t.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0) g_dash.keys.store(1);
   }
-  std::fflush(stdout);
-  write_all(ENTER_BYTES, sizeof ENTER_BYTES - 1);
+  // Held from here on, so a cleanup that comes while the screen bytes wait for a reader still
+  // gives the keyboard back.
   g_run.dash_terminal.store(1);
+  std::fflush(stdout);
+  write_bounded(STDOUT_FILENO, ENTER_BYTES, sizeof ENTER_BYTES - 1, -1);
 }
 
-void dash_terminal_leave() {
+void dash_terminal_leave(int max_wait_ms) {
   if (g_dash.keys.exchange(0) != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_dash.saved);
-  write_all(LEAVE_BYTES, sizeof LEAVE_BYTES - 1);
+  write_bounded(STDOUT_FILENO, LEAVE_BYTES, sizeof LEAVE_BYTES - 1, max_wait_ms);
 }
 
 void dash_set_screen_size(int query_ok, int columns, int rows) {

@@ -38,8 +38,9 @@ void core_map_exclude(int position);
 void dashboard_use_256_colours(int on);
 // Raw keys when standard input is a terminal; hides the cursor and clears the screen.
 void dash_terminal_enter();
-// Async-signal-safe: the cleanup calls it from signal handlers too.
-void dash_terminal_leave();
+// Async-signal-safe: the cleanup calls it from signal handlers too, with a bound on how long it
+// waits for a reader that has stopped reading (max_wait_ms; < 0 waits as long as it takes).
+void dash_terminal_leave(int max_wait_ms = -1);
 // Asks the terminal for its size, builds one frame and writes it.
 void draw_inprocess_dashboard();
 void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double percent);

@@ -1,11 +1,11 @@
 #include "dashboard/outbuf.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
+#include "dashboard/bounded_write.h"
 #include "events/utf8.h"
 
 OutBuffer g_out;
@@ -95,16 +95,7 @@ void out_section_rule(int row, int columns, const char* left_corner, const char*
   out_printf("%s\x1b[0m", right_corner);
 }
 
-int out_flush() {
-  std::size_t done = 0;
-  while (done < g_out.len) {
-    const ssize_t n = ::write(STDOUT_FILENO, g_out.bytes + done, g_out.len - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
+int out_flush() { return write_bounded(STDOUT_FILENO, g_out.bytes, g_out.len, -1) == g_out.len ? 0 : -1; }
 
 std::string_view out_view() { return std::string_view(g_out.bytes, g_out.len); }
 

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "dashboard/bounded_write.h"
 #include "dashboard/grid.h"
 #include "dashboard/outbuf.h"
 #include "dashboard/screen.h"
@@ -43,55 +44,58 @@ volatile sig_atomic_t g_screen_on;
 volatile sig_atomic_t g_raw_keys;
 termios g_saved_termios;
 
-void write_all(const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(STDOUT_FILENO, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-}
+constexpr int LEAVE_WAIT_MS = 200;        // longest wait for a stalled terminal from a signal handler
+constexpr int CHILD_CLEANUP_WAIT_MS = 3000;  // for the child's cleanup before the supervisor ends
+
+void write_all(const char* p, std::size_t n) { write_bounded(STDOUT_FILENO, p, n, -1); }
 
 // Async-signal-safe.
-void leave_terminal() {
-  if (g_screen_on) write_all(LEAVE_SCREEN, sizeof LEAVE_SCREEN - 1);
+void leave_terminal(int max_wait_ms) {
+  if (g_screen_on) write_bounded(STDOUT_FILENO, LEAVE_SCREEN, sizeof LEAVE_SCREEN - 1, max_wait_ms);
   if (g_raw_keys) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
   g_screen_on = 0;
   g_raw_keys = 0;
 }
 
+// Every fatal signal: the terminal back, SIGTERM to the child and a bounded wait for the child's
+// cleanup, so the machine is restored when the shell gets its prompt back; then this signal.
 void on_termination_signal(int sig) {
   const int saved_errno = errno;
-  leave_terminal();
-  if (g_child_pid > 0) kill(static_cast<pid_t>(g_child_pid), SIGTERM);
+  leave_terminal(LEAVE_WAIT_MS);
+  const pid_t child = static_cast<pid_t>(g_child_pid);
+  if (child > 0) {
+    kill(child, SIGTERM);
+    const timespec tick = {0, 10000000L};
+    for (int waited = 0; waited < CHILD_CLEANUP_WAIT_MS && waitpid(child, nullptr, WNOHANG) == 0; waited += 10)
+      nanosleep(&tick, nullptr);
+  }
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns
   errno = saved_errno;
 }
 
+// Dispositions before the supervisor took the signals, given back when it returns.
 struct SavedSignals {
-  struct sigaction intr, term, hup;
+  struct sigaction action[NSIG];
+  sigset_t taken;
 };
 
 void install_signals(SavedSignals& saved) {
   struct sigaction ign = {};
   ign.sa_handler = SIG_IGN;
   sigemptyset(&ign.sa_mask);
-  sigaction(SIGINT, &ign, &saved.intr);
+  sigaction(SIGINT, &ign, &saved.action[SIGINT]);
   struct sigaction act = {};
   act.sa_handler = on_termination_signal;
-  sigemptyset(&act.sa_mask);
-  sigaddset(&act.sa_mask, SIGTERM);
-  sigaddset(&act.sa_mask, SIGHUP);
-  sigaction(SIGTERM, &act, &saved.term);
-  sigaction(SIGHUP, &act, &saved.hup);
+  fatal_signals(&act.sa_mask);
+  saved.taken = act.sa_mask;
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGINT && sigismember(&saved.taken, sig) == 1) sigaction(sig, &act, &saved.action[sig]);
 }
 
 void restore_signals(const SavedSignals& saved) {
-  sigaction(SIGINT, &saved.intr, nullptr);
-  sigaction(SIGTERM, &saved.term, nullptr);
-  sigaction(SIGHUP, &saved.hup, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sigismember(&saved.taken, sig) == 1) sigaction(sig, &saved.action[sig], nullptr);
 }
 
 // Runs in the forked child; never returns.
@@ -289,7 +293,14 @@ int run_dashboard_supervisor(int argc, char** argv) {
     return -1;
   }
   const pid_t self = getpid();
+  // The child starts with the stop signal blocked: a q pressed before the program in it has
+  // installed its handler stays pending there (across exec) instead of killing it.
+  sigset_t usr1, old_mask;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &usr1, &old_mask);
   const pid_t child = fork();
+  if (child != 0) sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   if (child < 0) {
     std::free(child_argv);
     close(fds[0]);
@@ -319,7 +330,7 @@ int run_dashboard_supervisor(int argc, char** argv) {
     raw.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_raw_keys = 1;
   }
-  SavedSignals saved;
+  static SavedSignals saved;
   install_signals(saved);
   g_screen_on = 1;
   write_all(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
@@ -332,7 +343,7 @@ int run_dashboard_supervisor(int argc, char** argv) {
     wait_child(child, &ignored);
   }
   g_child_pid = 0;
-  leave_terminal();
+  leave_terminal(-1);
   restore_signals(saved);
   if (s.pipe_fd >= 0) close(s.pipe_fd);
 

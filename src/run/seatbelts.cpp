@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "dashboard/inprocess.h"
@@ -25,15 +26,30 @@ namespace {
 
 char g_tombstone[320];       // formed once, read by signal handlers
 int g_tombstone_fd = -1;     // held open with an exclusive lock while this run measures
+bool g_tombstone_found;      // a tombstone was there before this run made its own
 std::atomic<int> g_cleanup_finished{0};
-constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGPIPE};
+std::atomic<int> g_cleanup_thread{0};  // thread id of the thread running the cleanup
+constexpr int CLEANUP_WRITE_MS = 200;  // longest wait for a stalled standard output on the way out
+// Besides SIGRTMIN..SIGRTMAX, every signal whose default action ends the process, but SIGKILL,
+// which cannot be caught, and the stop signals SIGUSR1 and SIGALRM.
+constexpr int kFatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS,
+                                 SIGFPE,  SIGUSR2, SIGSEGV, SIGPIPE, SIGTERM,   SIGSTKFLT, SIGXCPU,
+                                 SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
 
-void install_handler(int sig, void (*handler)(int)) {
+// The stop signals restart an interrupted write, so an event blocked on a slow reader is never
+// dropped. The fatal handlers block every fatal signal, so one never cuts another's cleanup short.
+void install_handler(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
   struct sigaction sa {};
   sa.sa_handler = handler;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;
+  sa.sa_mask = mask;
+  sa.sa_flags = flags;
   sigaction(sig, &sa, nullptr);
+}
+
+void install_stop_handler(int sig) {
+  sigset_t none;
+  sigemptyset(&none);
+  install_handler(sig, on_stop_signal, SA_RESTART, none);
 }
 
 // True when a live run holds the tombstone's lock. A tombstone nobody holds is a crash's mark.
@@ -68,14 +84,22 @@ void sleep_ms(long ms) {
   nanosleep(&ts, nullptr);
 }
 
-// Runs the cleanup once; a caller that finds another thread cleaning waits for it (bounded) so
-// that the process never ends half-way through restoring the machine.
-void cleanup_exactly_once() {
+int this_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
+
+// Runs the cleanup once. A caller that finds another thread cleaning waits until it has finished,
+// so the process never ends half-way through restoring the machine; the cleanup's own writes are
+// bounded, so that wait is too. `max_wait_ms` < 0 waits as long as it takes. A thread never waits
+// for itself.
+void cleanup_exactly_once(int max_wait_ms) {
+  const int self = this_thread_id();
   if (g_run.cleanup_done.exchange(1) == 0) {
+    g_cleanup_thread.store(self);
     cleanup_run();
     return;
   }
-  for (int i = 0; i < 40 && !g_cleanup_finished.load(); ++i) sleep_ms(50);
+  if (g_cleanup_thread.load() == self) return;
+  for (int waited = 0; !g_cleanup_finished.load() && (max_wait_ms < 0 || waited < max_wait_ms); waited += 10)
+    sleep_ms(10);
 }
 
 }  // namespace
@@ -87,33 +111,54 @@ long cpu_limit_soft(double deadline, double launch_time, int ncpu) {
 
 double full_run_budget(int subtests, double seconds) { return 300.0 + 2.0 * subtests * seconds * 1.3 + 20.0; }
 
-int install_seatbelts() {
-  make_path(g_tombstone, sizeof g_tombstone, "%s", TOMBSTONE_PATH);
-  if (tombstone_held_by_live_run()) return SEATBELTS_BUSY;
-  if (access(g_tombstone, F_OK) == 0) {
-    if (g_config.quiesce == QUIESCE_RT) {
-      std::fprintf(stderr,
-                   "tallyfox: tombstone %s present (previous run did not exit cleanly) — refusing "
-                   "--quiesce=rt for this run\n",
-                   TOMBSTONE_PATH);
-      g_config.quiesce = QUIESCE_NONE;
-    }
-  } else if (g_config.quiesce == QUIESCE_RT && g_machine.rt_runtime_us == -1) {
+void fatal_signals(sigset_t* set) {
+  sigemptyset(set);
+  for (int sig : kFatalSignals) sigaddset(set, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(set, sig);
+}
+
+void install_stop_signal() {
+  install_stop_handler(SIGUSR1);
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+}
+
+void refuse_unsafe_rt() {
+  if (g_config.quiesce != QUIESCE_RT) return;
+  if (g_tombstone_found) {
+    std::fprintf(stderr,
+                 "tallyfox: tombstone %s present (previous run did not exit cleanly) — refusing "
+                 "--quiesce=rt for this run\n",
+                 TOMBSTONE_PATH);
+    g_config.quiesce = QUIESCE_NONE;
+  } else if (g_machine.rt_runtime_us == -1) {
     std::fprintf(stderr,
                  "tallyfox: sched_rt_runtime_us=-1 (RT throttling disabled) — refusing L1, falling back "
                  "to SCHED_OTHER\n");
     g_config.quiesce = QUIESCE_NONE;
   }
+}
+
+int install_seatbelts() {
+  make_path(g_tombstone, sizeof g_tombstone, "%s", TOMBSTONE_PATH);
+  if (tombstone_held_by_live_run()) return SEATBELTS_BUSY;
+  g_tombstone_found = access(g_tombstone, F_OK) == 0;
+  refuse_unsafe_rt();
   if (create_tombstone() == 1) return SEATBELTS_BUSY;
   atexit(cleanup_once);
-  for (int sig : kFatalSignals) install_handler(sig, on_fatal_signal);
-  install_handler(SIGUSR1, on_stop_signal);
+  sigset_t fatal;
+  fatal_signals(&fatal);
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sigismember(&fatal, sig) == 1) install_handler(sig, on_fatal_signal, 0, fatal);
+  install_stop_signal();
   return SEATBELTS_OK;
 }
 
 void arm_deadline(double x) {
   g_run.deadline = x;
-  install_handler(SIGALRM, on_stop_signal);
+  install_stop_handler(SIGALRM);
   const double left = x - now_seconds();
   timer_t timer;
   sigevent sev{};
@@ -151,7 +196,8 @@ void* watchdog_thread(void*) {
     if (deadline > 0) {
       if (now >= deadline) g_run.stop_requested.store(1, std::memory_order_relaxed);
       if (now >= deadline + 0.5) {
-        cleanup_exactly_once();
+        // Bounded: a main thread stuck in its own cleanup cannot keep the process alive.
+        cleanup_exactly_once(2000);
         _exit(1);
       }
     } else if (g_run.stop_requested.load(std::memory_order_relaxed)) {
@@ -172,7 +218,7 @@ void cleanup_run() {
   sp.sched_priority = 0;
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
   if (isolation_active()) release_isolation();
-  if (g_run.dash_terminal.load()) dash_terminal_leave();
+  if (g_run.dash_terminal.load()) dash_terminal_leave(CLEANUP_WRITE_MS);
   if (g_tombstone[0] != '\0') unlink(g_tombstone);
   if (g_tombstone_fd >= 0) {
     close(g_tombstone_fd);
@@ -184,16 +230,15 @@ void cleanup_run() {
 void cleanup_once() {
   // The fatal signals wait while this thread restores the machine.
   sigset_t fatal, old;
-  sigemptyset(&fatal);
-  for (int sig : kFatalSignals) sigaddset(&fatal, sig);
+  fatal_signals(&fatal);
   pthread_sigmask(SIG_BLOCK, &fatal, &old);
-  cleanup_exactly_once();
+  cleanup_exactly_once(-1);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void on_fatal_signal(int sig) {
   const int saved = errno;
-  cleanup_exactly_once();
+  cleanup_exactly_once(-1);
   signal(sig, SIG_DFL);
   errno = saved;
   raise(sig);

@@ -1,6 +1,7 @@
 #pragma once
 // What keeps a real-time run from hurting the machine: the tombstone, the RT-throttling check,
 // the deadline (timer, alarm, CPU-time limit, watchdog) and the cleanup on every way out.
+#include <signal.h>
 
 constexpr const char* TOMBSTONE_PATH = "/tmp/.tallyfox_tombstone";
 
@@ -11,6 +12,14 @@ constexpr int SEATBELTS_BUSY = 1;  // another run is measuring; refused
 // Tombstone and throttling checks (may lower the quiesce level), tombstone creation, cleanup
 // registration and signal handlers.
 int install_seatbelts();
+// The tombstone and throttling checks for the level in force: a run that reaches rt later (a
+// fall-back from isolate) meets them as a direct rt does. Prints the refusal and sets none.
+void refuse_unsafe_rt();
+// SIGUSR1 sets the stop flag from here on, also when it arrived (blocked) before this call.
+void install_stop_signal();
+// Every signal whose default action ends the process and that a handler can catch, other than
+// the stop signals SIGUSR1 and SIGALRM.
+void fatal_signals(sigset_t* set);
 void arm_deadline(double deadline);
 // Starts the watchdog thread; the run goes on when it cannot be created.
 void start_watchdog();

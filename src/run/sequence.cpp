@@ -72,6 +72,9 @@ int run_sequence(int argc, char** argv) {
   reset_verdict();
   reset_interference();
   reset_json_progress();
+  // From the first moment: a stop that comes while the machine is still being read (a dashboard
+  // child's q) stops the run before its first round, which still reports.
+  install_stop_signal();
 
   detect_terminal();
   const int parsed = parse_command_line(argc, argv);
@@ -124,9 +127,7 @@ int run_sequence(int argc, char** argv) {
     return 1;
   }
   const int selected = n;
-  if (g_config.quiesce == QUIESCE_RT) {
-    if (n >= 2 && n <= 4) --n;  // one CPU stays free for the rest of the machine
-  } else if (g_config.quiesce == QUIESCE_ISOLATE) {
+  if (g_config.quiesce == QUIESCE_ISOLATE) {
     if (!full) {
       std::fprintf(stderr, "tallyfox: --quiesce isolate is full-mode only; using rt\n");
       g_config.quiesce = QUIESCE_RT;
@@ -137,7 +138,9 @@ int run_sequence(int argc, char** argv) {
         g_config.quiesce = QUIESCE_RT;
       }
     }
+    refuse_unsafe_rt();  // a fall-back to rt gets the seatbelts of a direct rt
   }
+  if (g_config.quiesce == QUIESCE_RT && n >= 2 && n <= 4) --n;  // one CPU stays free for the rest of the machine
   cpus_used = n;
   all_core_note = missing_all_core_note(full, selected, n);
 

@@ -217,6 +217,22 @@ sleep 0.5
 check "orphan: the child ended with its parent" none_left
 close
 
+# --- y, Enter and q typed together at the prompt: the q reaches the child as it starts, before it
+# has read the machine; it stops before measuring and still reports, like any other stop
+start ahead
+check "ahead: the prompt" wait_for 'Start\? \[y/N\]'
+keys y Enter q
+check "ahead: the child stops and reports" wait_for '^ (CLEAN|CONTENDED|THROTTLED|UNTRUSTED) · [0-9]+ subtests in [0-9.]+ s' 30
+check "ahead: the legend says quit" wait_for ' q  quit '
+keys q
+check "ahead: leaving ends the run" finished
+check "ahead: status 0 or 2 (got $(status))" grep -Eqx '0|2' "$CASE/status"
+# The terminal echoed the q typed at the prompt, in front of the summary.
+check "ahead: the summary names the verdict" wait_for '^q?tallyfox full: verdict (clean|contended|throttled|untrusted) — '
+check "ahead: the terminal is restored" terminal_restored
+check "ahead: no tallyfox process is left" none_left
+close
+
 # --- n at the prompt: refused, nothing drawn
 start refuse
 check "refuse: the prompt" wait_for 'Start\? \[y/N\]'

@@ -2,26 +2,31 @@
 # written, and what is left behind (the tombstone only after SIGKILL, the fake cpuset always
 # released except after SIGKILL, the terminal's settings and screen, no process of ours).
 # Each run happens in a private mount namespace with its own /tmp and a fake cpuset tree.
+# A second table sends every other signal whose default action ends a process to the two
+# dashboards, which hold the terminal as well as the machine.
 source "$(dirname "$0")/lib.bash"
 need_root
+shopt -s extglob  # the table below names a list of signals as one pattern
+# The runs replace /tmp; a checkout under /tmp keeps its helper next to the binary's copy.
+FREEZE=$(realpath "$(dirname "$0")/freeze_thread.py")
+if [ -n "${BIN_COPY:-}" ]; then cp "$FREEZE" "$BIN_COPY/" && FREEZE=$BIN_COPY/freeze_thread.py; fi
 need_command tmux tmux  # a real terminal
 SOCK="tfx-matrix-$$"
 tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
 trap 'tm kill-server 2>/dev/null; cleanup_lib' EXIT
 
-FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
-  printf "1\n999991\n" > /tmp/cs/tasks && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'
-
 # The inner script of one case: it runs in the namespace, logs to fd 3 (opened before /tmp is
 # replaced) and writes the binary's output to fd 4 and its errors to fd 5.
-#   $1 = environment words, $2 = arguments, $3 = redirections of the binary
+#   $1 = environment words, $2 = arguments, $3 = redirections of the binary, $4 = a command the
+#   binary runs under (optional)
 inner() {
   cat <<INNER
 exec 3>>"$LOG" 4>"$OUT" 5>"$ERR"
+ulimit -c 0
 mount -t tmpfs tmpfs /tmp || exit 90
 $FAKE_CPUSET
 echo before=\$(stty -g 2>/dev/null) >&3
-( echo pid=\$BASHPID >&3; exec env $1 "$BIN" $2 $3 )
+( echo pid=\$BASHPID >&3; exec ${4:-} env $1 "$BIN" $2 $3 )
 echo status=\$? >&3
 echo after=\$(stty -g 2>/dev/null) >&3
 echo tombstone=\$([ -e /tmp/.tallyfox_tombstone ] && echo yes || echo no) >&3
@@ -36,11 +41,15 @@ wait_log() {  # wait_log KEY [TENTHS]
   return 1
 }
 
+# More signals whose default action ends the process (Ctrl-\ among them): each must run the
+# cleanup and then end the process by itself, like SIGTERM.
+NEW_SIGNALS="quit|abrt|bus|fpe|ill|xcpu|sys"
+
 # way-out table: arguments, environment, what is sent, expected status, report expected, leaves
 FULL="--full --quiesce isolate --cpus 1 --seconds 0.5 --subtests int_scalar"
 case_args() {
   case $1 in
-    normal|usr1|int|term|hup|kill) echo "$FULL" ;;
+    normal|usr1|int|term|hup|kill|@($NEW_SIGNALS)) echo "$FULL" ;;
     watchdog) echo "--probe" ;;
     empty) echo "--full --cpus 7" ;;
     refused) echo "--full" ;;
@@ -48,7 +57,8 @@ case_args() {
 }
 expected_status() {
   case $1 in
-    normal|usr1) echo "0|2" ;; int) echo 130 ;; term) echo 143 ;; hup) echo 129 ;; kill) echo 137 ;;
+    normal|usr1) echo "0|2" ;;
+    int|term|hup|kill|@($NEW_SIGNALS)) echo $((128 + $(kill -l "${1^^}"))) ;;
     watchdog|empty|refused) echo 1 ;;
   esac
 }
@@ -67,8 +77,11 @@ gone() {  # gone PID...: every one has ended (a child given SIGTERM gets 3 s to 
 }
 
 run_case() {  # run_case MODE WAY
-  local mode=$1 way=$2 args env="TFX_CLI_CONSENT=1" pid
+  local mode=$1 way=$2 args env="TFX_CLI_CONSENT=1" pid under=
   args=$(case_args "$way")
+  # The main thread hangs from 0.4 s to 4.9 s, past the deadline; the watchdog thread must end
+  # the run. The freezer runs the binary as its child, so it may trace it on any machine.
+  [ "$way" = watchdog ] && under="python3 $FREEZE 0.4 4.5"
   [ "$way" = refused ] && env="TFX_UNUSED=1"
   case $mode in
     text) ;;
@@ -81,12 +94,12 @@ run_case() {  # run_case MODE WAY
   if [ "$mode" = dash ] || [ "$mode" = sup ]; then
     # The dashboard draws on the pane's terminal and reads its keys there. Ctrl-C reaches the
     # whole foreground group; the shells around the run ignore it (the program sets its own).
-    inner "$env" "$args" "2>&5" >"$WORK/$mode-$way.sh"
+    inner "$env" "$args" "2>&5" "$under" >"$WORK/$mode-$way.sh"
     echo 'sleep 60' >>"$WORK/$mode-$way.sh"
     tm new-session -d -s "$mode-$way" -x 100 -y 36 \
-      "trap '' INT; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh"
+      "trap '' INT QUIT; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh"
   else
-    unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null")" &
+    unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null" "$under")" &
   fi
   wait_log pid= || { fail "$mode/$way: did not start"; return; }
   pid=$(field pid)
@@ -94,11 +107,9 @@ run_case() {  # run_case MODE WAY
     supervise "$way" "$pid"
   else
     case $way in
-    usr1|int|term|hup|kill)
+    usr1|int|term|hup|kill|@($NEW_SIGNALS))
       sleep 1.5
-      kill -"$(tr a-z A-Z <<<"$way")" "$pid" 2>/dev/null ;;
-      watchdog)  # the main thread hangs past the deadline; the watchdog thread must end the run
-        sleep 0.4; python3 "$(dirname "$0")/freeze_thread.py" "$pid" 4.5 ;;
+      kill -"${way^^}" "$pid" 2>/dev/null ;;
       refused)  # on a terminal the gate asks; the answer is no
         [ "$mode" = dash ] && sup_wait "$mode-$way" 'Start\? \[y/N\]' && tm send-keys -t "$mode-$way" n Enter ;;
     esac
@@ -164,7 +175,9 @@ supervise() {  # supervise WAY SUPERVISOR_PID
     normal) sup_wait "sup-$way" ' q  quit ' ;;
     usr1) sleep 1.5; tm send-keys -t "sup-$way" q; sup_wait "sup-$way" ' q  quit ' ;;
     int) sleep 1.5; tm send-keys -t "sup-$way" C-c; sup_wait "sup-$way" 'The run ended without a result \(exit 128\)' ;;
-    term|hup|kill) sleep 1.5; kill -"$(tr a-z A-Z <<<"$way")" "$sup"; return ;;
+    # Ctrl-\ reaches the whole foreground group, the measuring child included.
+    quit) sleep 1.5; tm send-keys -t "sup-$way" 'C-\'; return ;;
+    term|hup|kill|@($NEW_SIGNALS)) sleep 1.5; kill -"${way^^}" "$sup"; return ;;
     empty) sup_wait "sup-$way" 'The run ended without a result \(exit 1\)' ;;
   esac
   tm send-keys -t "sup-$way" q
@@ -178,6 +191,12 @@ sup_status() {
 for mode in text json dash sup; do
   for way in normal usr1 int term hup kill watchdog empty refused; do
     [ "$mode" = sup ] && [ "$way" = watchdog ] && continue
+    CHILD=
+    run_case "$mode" "$way"
+  done
+done
+for mode in dash sup; do
+  for way in ${NEW_SIGNALS//|/ }; do
     CHILD=
     run_case "$mode" "$way"
   done

@@ -32,6 +32,11 @@ case $BIN in
     BIN=$BIN_COPY/tallyfox ;;
 esac
 
+# Setup for ns: a fake flat cpuset hierarchy over /sys/fs/cgroup/cpuset (in the run's own /tmp),
+# so isolation only ever sees this tree; the setup fails when it cannot be mounted.
+FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
+  printf "1\n999991\n" > /tmp/cs/tasks && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'
+
 # skip REASON: this script cannot run here. Status 77 is a skip for CTest; where the whole suite
 # must run (TFX_E2E_REQUIRED=1, as CI sets it) it is a failure instead.
 skip() {

@@ -64,6 +64,33 @@ check "isolate in a probe falls back to rt" grep -qx "tallyfox: --quiesce isolat
 TFX_CLI_CONSENT=1 ns "$FAKE_CPUSET" "${FULL[@]}" --quiesce isolate </dev/null >"$WORK/out" 2>"$WORK/err"
 check "every cpu a bench cpu falls back to rt" grep -qx "tallyfox: L2 isolate unavailable (every cpu is a bench cpu — nowhere to move anything) — falling back to rt" "$WORK/err"
 
+# --- a fall-back to rt gets exactly the seatbelts of a direct rt: refused with throttling off or
+# a tombstone present (the run goes on at none with every CPU), and otherwise one of its two CPUs
+# left free. A nested cpuset in the fake tree makes isolation fail wherever the test runs.
+NESTED_CPUSET="$FAKE_CPUSET
+  mkdir /tmp/cs/docker && echo 0 > /tmp/cs/docker/cpuset.cpus"
+RT_OFF='echo -1 > /tmp/rt && mount --bind /tmp/rt /proc/sys/kernel/sched_rt_runtime_us || exit 90'
+ISOLATE_FAILS="tallyfox: L2 isolate unavailable (cpuset hierarchy is not flat (found 'docker')) — falling back to rt"
+PROBE_ISOLATE="tallyfox: --quiesce isolate is full-mode only; using rt"
+TOMBSTONE_REFUSAL="tallyfox: tombstone $TS present (previous run did not exit cleanly) — refusing --quiesce=rt for this run"
+THROTTLING_REFUSAL="tallyfox: sched_rt_runtime_us=-1 (RT throttling disabled) — refusing L1, falling back to SCHED_OTHER"
+fallback() {  # fallback NAME SETUP MODE QUIESCE CPUS_USED MESSAGE...
+  local name=$1 setup=$2 mode=$3 quiesce=$4 used=$5
+  shift 5
+  # Phases of 0 s: only the level and the CPUs are looked at.
+  TFX_CLI_CONSENT=1 ns "$NESTED_CPUSET; $setup" "$mode" --json --quiesce isolate --cpus 0,1 --seconds 0 \
+    --subtests int_scalar </dev/null >"$WORK/out" 2>"$WORK/err"
+  check "fall-back, $name: the messages" [ "$(cat "$WORK/err")" = "$(printf '%s\n' "$@")" ]
+  check "fall-back, $name: runs at $quiesce on $used CPUs" \
+    jq -se ".[-1].quiesce == \"$quiesce\" and .[-1].cpus_used == $used" "$WORK/out"
+}
+fallback "full run" "" --full rt 1 "$ISOLATE_FAILS"
+fallback "full run, throttling off" "$RT_OFF" --full none 2 "$ISOLATE_FAILS" "$THROTTLING_REFUSAL"
+fallback "full run, tombstone" "touch $TS" --full none 2 "$ISOLATE_FAILS" "$TOMBSTONE_REFUSAL"
+fallback "probe" "" --probe rt 1 "$PROBE_ISOLATE"
+fallback "probe, throttling off" "$RT_OFF" --probe none 2 "$PROBE_ISOLATE" "$THROTTLING_REFUSAL"
+fallback "probe, tombstone and throttling off" "touch $TS; $RT_OFF" --probe none 2 "$PROBE_ISOLATE" "$TOMBSTONE_REFUSAL"
+
 # --- fatal signals during an isolated full run: cleanup, then death by that signal
 for sig in TERM INT HUP; do
   ( TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET" --full --json --seconds 1 \
