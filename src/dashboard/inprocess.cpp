@@ -11,6 +11,7 @@
 #include "engine/interference.h"
 #include "engine/phase.h"
 #include "engine/round_state.h"
+#include "events/utf8.h"
 #include "machine/sensors.h"
 #include "run/config.h"
 #include "run/control.h"
@@ -61,7 +62,7 @@ void draw_header() {
   char model[sizeof g_machine.cpu_model];
   copy_printable(model, sizeof model, g_machine.cpu_model);
   line_at(1);
-  out_printf("\x1b[44m\x1b[97m %s v%s — %.40s — %dC/%dT", TOOL_NAME, TOOL_VERSION, model,
+  out_printf("\x1b[44m\x1b[97m %s v%s — %.*s — %dC/%dT", TOOL_NAME, TOOL_VERSION, utf8_fit(model, 40), model,
              g_machine.ncores != 0 ? g_machine.ncores : g_machine.ncpu, g_machine.ncpu);
   if (g_machine.hybrid) out_printf(" [%dP+%dE cores]", g_machine.p_cores, g_machine.e_cores);
   out_printf(" — %s", mode_name(g_config.mode));
@@ -87,7 +88,7 @@ void draw_clock_line() {
   if (g_machine.isolcpus[0] != '\0') {
     char isol[sizeof g_machine.isolcpus];
     copy_printable(isol, sizeof isol, g_machine.isolcpus);
-    out_printf("   \x1b[93misolcpus %.20s\x1b[0m", isol);
+    out_printf("   \x1b[93misolcpus %.*s\x1b[0m", utf8_fit(isol, 20), isol);
   }
 }
 
@@ -127,7 +128,7 @@ int draw_legend(int row) {
 
 void draw_bar_row(int row, const char* name, const char* colour, double value, double scale) {
   line_at(row);
-  out_printf("\x1b[37m│\x1b[0m %-11.11s ", name);
+  out_printf("\x1b[37m│\x1b[0m %-11.*s ", utf8_fit(name, 11), name);
   int width = g_dash.columns - 34;
   if (width < 10) width = 10;
   out_bar(width, colour, value / scale);
@@ -285,7 +286,7 @@ int draw_status(int row) {
     const int v = g_verdict.verdict;
     out_printf(" verdict %s%s\x1b[0m\x1b[37m · %.*s\x1b[0m",
                v == VERDICT_CLEAN ? GREEN : v == VERDICT_UNTRUSTED ? RED : YELLOW, verdict_display_name(v),
-               g_dash.columns - 22, g_verdict.verdict_why);
+               utf8_fit(g_verdict.verdict_why, g_dash.columns - 22), g_verdict.verdict_why);
   } else {
     draw_time_line();
   }

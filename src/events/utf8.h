@@ -37,3 +37,17 @@ inline bool utf8_printable(const unsigned char* p, std::size_t n) {
   if (n == 1) return p[0] >= 0x20 && p[0] != 0x7F;
   return !(n == 2 && p[0] == 0xC2 && p[1] <= 0x9F);
 }
+
+// The bytes of text that fit in max_bytes without cutting a character in half (a byte that starts
+// no well-formed character counts as one).
+inline int utf8_fit(const char* text, int max_bytes) {
+  int n = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (p[n] != '\0') {
+    const std::size_t len = utf8_char_length(p + n);
+    const int step = len == 0 ? 1 : static_cast<int>(len);
+    if (n + step > max_bytes) break;
+    n += step;
+  }
+  return n;
+}

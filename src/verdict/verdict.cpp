@@ -30,9 +30,12 @@ bool clock_was_read() {
   return false;
 }
 
-// "freq stable" or "clock not readable", then ", thermal max X°C" or ", no temperature sensor".
+// "freq stable", "clock not sampled" (readable, but the phases were too short to sample it) or
+// "clock not readable", then ", thermal max X°C" or ", no temperature sensor".
 void sensor_phrases(char* out, std::size_t cap, int32_t peak_mc) {
-  const char* clock = clock_was_read() ? "freq stable" : "clock not readable";
+  const char* clock = clock_was_read()                                ? "freq stable"
+                      : read_cur_khz(cpus_used > 0 ? bench_cpus[0] : 0) > 0 ? "clock not sampled"
+                                                                      : "clock not readable";
   if (peak_mc >= 0)
     std::snprintf(out, cap, "%s, thermal max %.1f°C", clock, peak_mc / 1000.0);
   else

@@ -116,3 +116,19 @@ TEST(Events, ProgressIsRateLimited) {
 }
 
 }  // namespace
+
+#include "events/utf8.h"
+
+namespace {
+
+TEST(Utf8, FitNeverCutsACharacter) {
+  const char* text = "ab—c";  // the dash is three bytes, at 2..4
+  const struct {
+    int max;
+    int want;
+  } cases[] = {{0, 0}, {2, 2}, {3, 2}, {4, 2}, {5, 5}, {6, 6}, {99, 6}};
+  for (const auto& c : cases) EXPECT_EQ(utf8_fit(text, c.max), c.want) << c.max;
+  EXPECT_EQ(utf8_fit("\xE2\x1B[0m", 2), 2);  // a lone lead byte counts as one byte
+}
+
+}  // namespace

@@ -231,6 +231,26 @@ TEST(Verdict, HiddenStallsAreContentionWaitDecidesFirst) {
   EXPECT_DOUBLE_EQ(g_verdict.stall_pct, 30.0);
 }
 
+TEST(Verdict, AReadableClockThatNoPhaseSampledIsNotCalledStable) {
+  TempTree tree;
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
+  tree.write("/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq", "2000000\n");
+  reset_config();
+  reset_round_state();
+  reset_verdict();
+  reset_interference();
+  g_verdict.steal_baseline = 100;
+  g_verdict.steal_baseline_ok = 1;
+  bench_cpus[0] = 0;
+  cpus_used = 1;
+  g_result_count = 1;
+  g_results[0] = SubtestResult{};  // a short phase: no clock sample
+  decide_verdict(1);
+  EXPECT_EQ(std::string(g_verdict.verdict_why).rfind("runqueue wait 0.00%, clock not sampled, no temperature sensor", 0), 0u)
+      << g_verdict.verdict_why;
+  cpus_used = 0;
+}
+
 TEST(Verdict, StealNeedsTwoRealReadings) {
   TempTree tree;
   ASSERT_TRUE(tree.ok());
