@@ -101,7 +101,9 @@ check "--converge undisturbed: named in the result, spreads from the undisturbed
   def med: sort | if length % 2 == 1 then .[length/2|floor] else (.[length/2-1] + .[length/2]) / 2 end;
   [.[] | select(.event == "round")] as $r
   | .[-1].index.converge == "undisturbed" and ($r | length) >= 4
-    and all(range(3; $r | length) as $i | $r[$i - 3:$i + 1] | map(.index_mt_undisturbed) as $u
+    and all(range(3; $r | length) as $i
+        | (if $r[$i].index_mt_undisturbed > 0 then "index_mt_undisturbed" else "index_st_undisturbed" end) as $k
+        | $r[$i - 3:$i + 1] | map(.[$k]) as $u | select(($u | min) > 0)
         | (($u | max) - ($u | min)) / ($u | med) - $r[$i].spread | fabs < 0.0002)' "$WORK/calm"
 
 finish

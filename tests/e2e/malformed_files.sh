@@ -25,9 +25,12 @@ for f in $PROC_FILES; do
     ns "$(declare -f make_kind); make_kind $kind /tmp/fx && mount --bind /tmp/fx $f || exit 90" \
       --probe --json </dev/null >"$WORK/out" 2>"$WORK/err" &
     pid=$!
-    ( sleep 20; kill -9 $pid 2>/dev/null ) & guard=$!
+    # The guard's sleep is exec'ed, so stopping the guard stops the sleep too: nothing is left.
+    ( exec sleep 20 ) & guard=$!
+    ( wait_guard() { while kill -0 $guard 2>/dev/null && kill -0 $pid 2>/dev/null; do sleep 0.2; done
+        kill -0 $pid 2>/dev/null && kill -9 $pid 2>/dev/null; }; wait_guard ) & watcher=$!
     wait $pid; status=$?
-    kill $guard 2>/dev/null; wait $guard 2>/dev/null
+    kill $guard 2>/dev/null; wait $guard $watcher 2>/dev/null
     check "$f as $kind: status 0 and a result (got $status)" \
       bash -c "[ $status = 0 ] && jq -se '.[-1].event == \"result\"' '$WORK/out'"
   done
