@@ -279,7 +279,10 @@ int draw_status(int row) {
     line_at(row++);
     out_printf("\x1b[37m hidden stalls\x1b[0m %s%.1f%%\x1b[0m\x1b[37m of phase time (longest %.0f ms), paused "
                "without run-queue wait or steal\x1b[0m",
-               stalls > 5 ? RED : stalls > 1 ? YELLOW : GREEN, stalls, g_verdict.run_stall_max_ms);
+               stalls > wait_threshold(g_config.quiesce, g_machine.rt_runtime_us) ? RED
+               : stalls > 1                                                       ? YELLOW
+                                                                                  : GREEN,
+               stalls, g_verdict.run_stall_max_ms);
   }
   line_at(row++);
   if (g_dash.judged) {

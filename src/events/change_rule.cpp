@@ -69,11 +69,14 @@ ChangeDecision decide_change(const double* old_samples, int n_old, const double*
     count(new_samples, n_new);
     rank_sum2 += 2 * below + equal + 1;
   }
+  // The most extreme arrangement: every new round above every old one.
+  const long best2 = static_cast<long>(n_new) * (2 * n_old + n_new + 1);
+  if (rank_sum_p_value(n_new, n_old, best2) > CHANGE_ALPHA) return d;
   d.p_value = rank_sum_p_value(n_new, n_old, rank_sum2);
-  if (d.p_value > CHANGE_ALPHA) {
+  const long mean2 = static_cast<long>(n_new) * (n_old + n_new + 1);
+  if (d.p_value > CHANGE_ALPHA || rank_sum2 == mean2)
     d.kind = CHANGE_WITHIN_NOISE;
-  } else {
-    d.kind = d.new_median > d.old_median ? CHANGE_FASTER : d.new_median < d.old_median ? CHANGE_SLOWER : CHANGE_WITHIN_NOISE;
-  }
+  else
+    d.kind = rank_sum2 > mean2 ? CHANGE_FASTER : CHANGE_SLOWER;
   return d;
 }

@@ -3,7 +3,8 @@
 // (an index, or one subtest's rate) in each run.
 
 enum ChangeKind : int {
-  CHANGE_NOISE_UNKNOWN,  // a side has a single sample: its noise cannot be told
+  CHANGE_NOISE_UNKNOWN,  // too few rounds: no arrangement of them could show a change (one a side,
+                         // or two or three, whose best p-value is above 0.05)
   CHANGE_WITHIN_NOISE,
   CHANGE_FASTER,         // beyond noise, the new run higher
   CHANGE_SLOWER,         // beyond noise, the new run lower
@@ -25,7 +26,10 @@ constexpr double CHANGE_ALPHA = 0.05;
 // two-sided p-value is at most 0.05, that is when the new run's rounds rank above (or below) the
 // old run's more consistently than chance allows; with four rounds a side that takes a complete
 // separation. Ranks make it indifferent to one wild round and to the shape of the noise. Tied
-// values share their mean rank and are tested against the tie-free distribution.
+// values share their mean rank and are tested against the tie-free distribution. With so few
+// rounds that even a complete separation stays above 0.05 (2 against 3, 3 against 3), no change
+// could ever be shown: the noise is then unknown, not "within". Faster or slower follows the
+// ranks: the new run's rounds ranking high is faster.
 ChangeDecision decide_change(const double* old_samples, int n_old, const double* new_samples, int n_new);
 // Two-sided exact p-value of a rank sum w (ranks counted from 1, doubled so that mean ranks stay
 // integral) of n1 samples among n1 + n2.

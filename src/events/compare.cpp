@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/round_state.h"
 #include "events/change_rule.h"
 #include "events/ndjson.h"
+#include "events/utf8.h"
 
 namespace {
 
@@ -65,12 +67,21 @@ char* read_whole_file(const char* path, std::size_t* len, char* err, std::size_t
   return buf;
 }
 
-// Text from a file, safe for a terminal: control bytes become '?'.
+// Text from a file, safe for a terminal: well-formed printable characters pass whole, any other
+// byte (controls, C1 controls, malformed UTF-8) becomes '?'.
 void terminal_copy(const char* src, char* dst, std::size_t cap) {
   std::size_t o = 0;
-  for (; *src && o + 1 < cap; ++src) {
-    const unsigned char c = static_cast<unsigned char>(*src);
-    dst[o++] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(src);
+  while (*p && o + 1 < cap) {
+    const std::size_t n = utf8_char_length(p);
+    if (n == 0 || !utf8_printable(p, n)) {
+      dst[o++] = '?';
+      ++p;
+      continue;
+    }
+    if (o + n >= cap) break;
+    for (std::size_t k = 0; k < n; ++k) dst[o++] = static_cast<char>(p[k]);
+    p += n;
   }
   dst[o] = '\0';
 }
@@ -102,6 +113,11 @@ __attribute__((format(printf, 2, 3))) void add_caveat(Report& r, const char* fmt
 
 bool is_probe(const DashModel& m) { return std::strcmp(m.mode, "probe") == 0; }
 
+// A subtest is the same in both runs when its name and its variant (isa) are.
+bool same_row(const DashSubtestRow& a, const DashSubtestRow& b) {
+  return std::strcmp(a.name, b.name) == 0 && std::strcmp(a.isa, b.isa) == 0;
+}
+
 // A subtest's samples of the rounds that completed (the table's figures), or of its one pass when
 // no round completed; mt selects the all-core rates.
 int row_samples(const DashModel& m, const DashSubtestRow& row, bool mt, double* out) {
@@ -127,7 +143,14 @@ void add_figure(Report& r, const char* name, const char* phase, const char* unit
   std::snprintf(f.name, sizeof f.name, "%s", name);
   f.phase = phase;
   std::snprintf(f.unit, sizeof f.unit, "%s", unit);
+  // The noise test takes every completed round; the figures shown are each run's own, the median
+  // of its last four rounds, as its index and table are.
   f.d = decide_change(a, na, b, nb);
+  const int ka = na < ROUND_WINDOW ? na : ROUND_WINDOW;
+  const int kb = nb < ROUND_WINDOW ? nb : ROUND_WINDOW;
+  f.d.old_median = median(a + na - ka, ka);
+  f.d.new_median = median(b + nb - kb, kb);
+  f.d.change_pct = f.d.old_median > 0 ? (f.d.new_median - f.d.old_median) * 100.0 / f.d.old_median : 0.0;
   f.n_old = na;
   f.n_new = nb;
 }
@@ -143,10 +166,10 @@ void only_in(Report& r, const DashModel& mine, const DashModel& other, const cha
   char list[CAVEAT_BYTES] = "";
   for (int i = 0; i < mine.row_count; ++i) {
     bool shared = false;
-    for (int j = 0; j < other.row_count; ++j) shared = shared || std::strcmp(mine.rows[i].name, other.rows[j].name) == 0;
+    for (int j = 0; j < other.row_count; ++j) shared = shared || same_row(mine.rows[i], other.rows[j]);
     if (shared) continue;
     const std::size_t len = std::strlen(list);
-    std::snprintf(list + len, sizeof list - len, "%s%s", len ? ", " : "", mine.rows[i].name);
+    std::snprintf(list + len, sizeof list - len, "%s%s (%s)", len ? ", " : "", mine.rows[i].name, mine.rows[i].isa);
   }
   if (list[0]) add_caveat(r, "only in %s: %s", path, list);
 }
@@ -158,7 +181,7 @@ void build_report(Report& r, const DashModel& o, const DashModel& n, const char*
   bool same_subtests = o.row_count == n.row_count;
   for (int i = 0; i < o.row_count && same_subtests; ++i) {
     bool found = false;
-    for (int j = 0; j < n.row_count; ++j) found = found || std::strcmp(o.rows[i].name, n.rows[j].name) == 0;
+    for (int j = 0; j < n.row_count; ++j) found = found || same_row(o.rows[i], n.rows[j]);
     same_subtests = found;
   }
   if (probe) {
@@ -180,7 +203,7 @@ void build_report(Report& r, const DashModel& o, const DashModel& n, const char*
     const DashSubtestRow& ro = o.rows[i];
     const DashSubtestRow* rn = nullptr;
     for (int j = 0; j < n.row_count; ++j)
-      if (std::strcmp(n.rows[j].name, ro.name) == 0 && std::strcmp(n.rows[j].isa, ro.isa) == 0) rn = &n.rows[j];
+      if (same_row(n.rows[j], ro)) rn = &n.rows[j];
     if (!rn) continue;
     for (const bool mt : {false, true}) {
       const int na = row_samples(o, ro, mt, a);
@@ -198,7 +221,8 @@ void build_report(Report& r, const DashModel& o, const DashModel& n, const char*
   if (std::strcmp(o.fingerprint, n.fingerprint) != 0)
     add_caveat(r, "different builds: %s and %s", o.fingerprint, n.fingerprint);
   for (const auto& [m, path] : {std::pair{&o, old_path}, std::pair{&n, new_path}})
-    if (std::strcmp(m->verdict, "clean") != 0) add_caveat(r, "%s was %s: %s", path, m->verdict, m->verdict_why);
+    if (std::strcmp(m->verdict, "clean") != 0)
+      add_caveat(r, "%s was %s: %s", path, m->verdict[0] ? m->verdict : "without a verdict", m->verdict_why);
 }
 
 const char* decision_key(int kind) {
@@ -212,7 +236,7 @@ const char* decision_key(int kind) {
 
 void decision_text(const Figure& f, char* out, std::size_t cap) {
   if (f.d.kind == CHANGE_NOISE_UNKNOWN)
-    std::snprintf(out, cap, "noise unknown (a single round)");
+    std::snprintf(out, cap, "noise unknown (too few rounds)");
   else if (f.d.kind == CHANGE_WITHIN_NOISE)
     std::snprintf(out, cap, "within noise (p %.2f)", f.d.p_value);
   else
@@ -221,7 +245,9 @@ void decision_text(const Figure& f, char* out, std::size_t cap) {
 
 // "sha256 ST -5.1%" for the closing line.
 void figure_label(const Figure& f, char* out, std::size_t cap) {
-  std::snprintf(out, cap, "%s %s %+.1f%%", f.name, f.phase, f.d.change_pct);
+  char name[24];
+  terminal_copy(f.name, name, sizeof name);
+  std::snprintf(out, cap, "%s %s %+.1f%%", name, f.phase, f.d.change_pct);
 }
 
 // The closing line and the outcome key; returns the exit status.
@@ -263,7 +289,7 @@ int conclude(const Report& r, char* line, std::size_t cap, const char** outcome)
     std::snprintf(line, cap, "no difference beyond noise (%s)", biggest);
   } else {
     *outcome = "noise_unknown";
-    std::snprintf(line, cap, "no difference can be shown: a run with a single round has no noise figure (%s)",
+    std::snprintf(line, cap, "no difference can be shown: too few rounds to tell a change from noise (%s)",
                   biggest);
   }
   return 0;
@@ -284,12 +310,14 @@ void print_text(const Report& r, const DashModel& o, const DashModel& n, const c
   std::printf("  %-16s %12s %12s %-7s %8s %7s  %s\n", "figure", "old", "new", "unit", "change", "rounds", "beyond noise?");
   for (int i = 0; i < r.figure_count; ++i) {
     const Figure& f = r.figures[i];
-    char label[40], rounds[16], decision[64];
-    std::snprintf(label, sizeof label, "%s %s", f.name, f.phase);
+    char label[40], rounds[16], decision[64], name[24], unit[10];
+    terminal_copy(f.name, name, sizeof name);
+    terminal_copy(f.unit, unit, sizeof unit);
+    std::snprintf(label, sizeof label, "%s %s", name, f.phase);
     std::snprintf(rounds, sizeof rounds, "%d/%d", f.n_old, f.n_new);
     decision_text(f, decision, sizeof decision);
     std::printf("  %-16s %12.1f %12.1f %-7s %+7.1f%% %7s  %s\n", label, f.d.old_median, f.d.new_median,
-                f.unit[0] ? f.unit : "-", f.d.change_pct, rounds, decision);
+                unit[0] ? unit : "-", f.d.change_pct, rounds, decision);
   }
   for (int i = 0; i < r.caveat_count; ++i) {
     char c[CAVEAT_BYTES];
@@ -321,11 +349,12 @@ void print_json(const Report& r, const DashModel& o, const DashModel& n, const c
   std::printf(",\"figures\":[");
   for (int i = 0; i < r.figure_count; ++i) {
     const Figure& f = r.figures[i];
-    char name[48];
+    char name[48], unit[24];
     json_escape(f.name, name, sizeof name);
+    json_escape(f.unit, unit, sizeof unit);
     std::printf("%s{\"name\":\"%s\",\"phase\":\"%s\",\"unit\":\"%s\",\"old\":%.1f,\"new\":%.1f,\"change_pct\":%.2f,"
                 "\"old_rounds\":%d,\"new_rounds\":%d,\"p\":%.4f,\"decision\":\"%s\"}",
-                i ? "," : "", name, f.phase, f.unit, f.d.old_median, f.d.new_median, f.d.change_pct, f.n_old,
+                i ? "," : "", name, f.phase, unit, f.d.old_median, f.d.new_median, f.d.change_pct, f.n_old,
                 f.n_new, f.d.p_value, decision_key(f.d.kind));
   }
   std::printf("],\"caveats\":[");

@@ -67,7 +67,7 @@ void line_publish() {
 
 }  // namespace
 
-int open_event_save(const char* path, char* err, std::size_t cap) {
+int open_event_save(const char* path, int empty_it, char* err, std::size_t cap) {
   close_event_save();
   // Never through a symlink, never blocking on a FIFO: open without following and without
   // waiting, then keep only a regular file, emptied only once it is known to be one.
@@ -87,7 +87,7 @@ int open_event_save(const char* path, char* err, std::size_t cap) {
     close(fd);
     return -1;
   }
-  if (ftruncate(fd, 0) != 0) {
+  if (empty_it && ftruncate(fd, 0) != 0) {
     std::snprintf(err, cap, "%s: %s", path, std::strerror(errno));
     close(fd);
     return -1;

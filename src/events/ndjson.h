@@ -9,9 +9,10 @@
 // cap, never cuts an escape or a character in half.
 void json_escape(const char* src, char* dst, std::size_t cap);
 
-// --save: creates or empties path as a regular file (never through a symlink, never a FIFO or a
-// device) that every event is written to from then on. Returns 0, or -1 with the reason in err.
-int open_event_save(const char* path, char* err, std::size_t cap);
+// --save: opens path as a regular file (never through a symlink, never a FIFO or a device),
+// creating it when missing and emptying it when empty_it is set; every event is written to it
+// from then on. Returns 0, or -1 with the reason in err.
+int open_event_save(const char* path, int empty_it, char* err, std::size_t cap);
 void close_event_save();
 // True when events are written somewhere: a JSON run, or a saved stream.
 bool event_stream_wanted();

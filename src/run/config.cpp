@@ -181,7 +181,11 @@ void detect_terminal() {
 int parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (std::strcmp(arg, "--compare") == 0 && i + 2 < argc) {
+    if (std::strcmp(arg, "--compare") == 0) {
+      if (i + 2 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0 || std::strncmp(argv[i + 2], "--", 2) == 0) {
+        std::fprintf(stderr, "tallyfox: --compare takes two saved runs: --compare OLD NEW\n");
+        return 1;
+      }
       g_config.compare_old = argv[++i];
       g_config.compare_new = argv[++i];
       continue;

@@ -50,9 +50,9 @@ bool in_bench_set(int cpu) {
   return false;
 }
 
-bool open_save_file() {
+bool open_save_file(int empty_it) {
   char err[400];
-  if (open_event_save(g_config.save_path, err, sizeof err) == 0) return true;
+  if (open_event_save(g_config.save_path, empty_it, err, sizeof err) == 0) return true;
   std::fprintf(stderr, "tallyfox: --save %s\n", err);
   return false;
 }
@@ -92,14 +92,15 @@ int run_sequence(int argc, char** argv) {
   const bool full = g_config.mode == MODE_FULL;
   if (full && confirm_full_run(g_yes_given) != PARSE_GO_ON) return 1;
   g_run.rounds_epoch = now_seconds();  // time spent at the prompt is not the rounds' time
-  // The saved stream is made (or emptied) only once the run is sure to start, so a refused run
-  // leaves an earlier file as it was; a file that cannot be written stops the run here.
-  if (g_config.save_path && !open_save_file()) return 1;
+  // A file that cannot be written stops the run here, before anything starts; it is emptied only
+  // once the run is sure to measure, so a refused run leaves an earlier saved run as it was.
+  if (g_config.save_path) {
+    if (!open_save_file(0)) return 1;
+    close_event_save();
+  }
 
   if (g_config.ui == UI_DASHBOARD && isatty(0) && isatty(1) && std::getenv("TFX_DASH_CHILD") == nullptr) {
-    close_event_save();  // the measuring child writes it: its own run, with the same --save
-    const int status = run_dashboard_supervisor(argc, argv);
-    if (status < 0 && g_config.save_path && !open_save_file()) return 1;
+    const int status = run_dashboard_supervisor(argc, argv);  // the child saves: its own run
     if (status >= 0) return status;
   }
 
@@ -149,6 +150,7 @@ int run_sequence(int argc, char** argv) {
     if (!in_bench_set(g_machine.cpu_ids[i])) core_map_exclude(i);
   load_peer_results();
   if (g_config.colour256) dashboard_use_256_colours(1);
+  if (g_config.save_path && !open_save_file(1)) return 1;
   if (event_stream_wanted()) emit_start();
   if (g_config.ui == UI_DASHBOARD) {
     dash_terminal_enter();

@@ -48,6 +48,9 @@ TFX_CLI_CONSENT=1 ns '' "${RUN[@]}" --save fifo </dev/null >/dev/null 2>fifo.err
 check "a FIFO: refused at once ($(cat fifo.err))" grep -qx 'tallyfox: --save fifo: not a regular file' fifo.err
 ns '' --full --save refused.ndjson </dev/null >/dev/null 2>&1
 check "a refused run leaves no saved file" [ ! -e refused.ndjson ]
+cp text.ndjson earlier.ndjson
+TFX_CLI_CONSENT=1 ns '' "${RUN[@]}" --cpus 999 --save earlier.ndjson </dev/null >/dev/null 2>&1
+check "a run that selects no CPU keeps an earlier saved run" cmp -s text.ndjson earlier.ndjson
 
 out=$("$BIN" --compare text.ndjson json.ndjson)
 status=$?

@@ -32,6 +32,10 @@ TEST(ChangeRule, Cases) {
       {"5 % down, small spread", base, 5, down5, 5, CHANGE_SLOWER},
       {"5 % up inside a large spread", wide, 5, wide5, 5, CHANGE_WITHIN_NOISE},
       {"one round on a side", base, 5, one, 1, CHANGE_NOISE_UNKNOWN},
+      {"three rounds a side: no arrangement reaches 0.05", base, 3, down5, 3, CHANGE_NOISE_UNKNOWN},
+      {"two against three", up5, 2, base, 3, CHANGE_NOISE_UNKNOWN},
+      {"three against four: 2/35 at best", base, 3, up5, 4, CHANGE_NOISE_UNKNOWN},
+      {"four against four, separated", base, 4, up5, 4, CHANGE_FASTER},
       {"no sample", base, 5, one, 0, CHANGE_NOISE_UNKNOWN},
   };
   for (const Case& c : cases) EXPECT_STREQ(kind_name(decide_change(c.a, c.na, c.b, c.nb).kind), kind_name(c.kind)) << c.what;
