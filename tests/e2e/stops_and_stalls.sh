@@ -91,13 +91,14 @@ for mode in json ui; do
   check "slow $mode: status 0 or 2" grep -Eqx '0|2' "$WORK/slow.status"
   if [ $mode = json ]; then
     check "slow json: every line is JSON" all_json "$WORK/slow.json"
-    # The result lists the rows of the last pass, each of which was written as a subtest event,
-    # and one round event per completed round.
+    # One round event per completed round, and before each of them one subtest event for each of
+    # the result's subtests, in the same order.
     check "slow json: start first, result last, no subtest or round event lost" jq -se '
       (.[0].event == "start") and (.[-1].event == "result") and
-      ([.[] | select(.event == "round")] | length) == .[-1].convergence.rounds and
-      (.[-1].subtests | length) as $n | ($n > 0) and
-      ([.[] | select(.event == "subtest") | {name, st}][-$n:] == [.[-1].subtests[] | {name, st}])' "$WORK/slow.json"
+      .[-1].convergence.rounds as $r | [.[-1].subtests[].name] as $names | ($names | length) as $n |
+      ([.[] | select(.event == "round")] | length) == $r and $n > 0 and
+      ([foreach .[] as $e (0; if $e.event == "round" then . + 1 else . end; [., $e])]
+        | map(select(.[1].event == "subtest" and .[0] < $r)) | map(.[1].name)) == [range($r) | $names[]]' "$WORK/slow.json"
   else
     n=$(sed -n 's/^full: \([0-9]*\) subtests, verdict .*/\1/p' "$WORK/slow.ui")
     check "slow ui: the terminal restore, then the summary" grep -aqzP '\e\[\?25h\e\[0m\n\nfull: [0-9]+ subtests, verdict ' "$WORK/slow.ui"
