@@ -115,7 +115,7 @@ signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
 os.kill(os.getpid(), signal.SIGUSR1)
 os.execv(sys.argv[1], sys.argv[1:])'
 TFX_CLI_CONSENT=1 BIN=python3 ns '' -c "$PENDING_STOP" "$BIN" --full --json --quiesce none --seconds 0.05 \
-  --subtests int_scalar </dev/null >"$WORK/early" 2>&1
+  --subtests int_scalar </dev/null >"$WORK/early" 2>"$WORK/early.err"
 check "early stop: status 0 or 2" grep -Eqx '0|2' <<<"$?"
 check "early stop: a result, with nothing measured" jq -se '.[-1].event == "result" and .[-1].subtests == []' "$WORK/early"
 
