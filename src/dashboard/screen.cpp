@@ -335,11 +335,17 @@ void draw_status_line(const DashModel& m, int blink, double now, int cols, int r
   } else if (m.progress_name[0] != '\0') {
     const int p = grid_put_textf(3, y, cols / 2, colour(ROLE_TEXT), -1, true, "%s %s · %s ", m.progress_name,
                                  m.progress_isa, m.progress_phase);
-    grid_draw_bar(p + 3, y, STATUS_BAR_CELLS, colour(blink ? ROLE_ACCENT : ROLE_ST_VALUE), m.progress_pct / 100);
-    grid_put_textf(p + 24, y, 6, colour(ROLE_LABEL), -1, false, "%3.0f%%", m.progress_pct);
     char time[64];
     const int len = time_text(m, now, time, sizeof time);
-    if (cols - 1 - len >= p + 31) grid_put_text(cols - 1 - len, y, len, time, colour(ROLE_LABEL), -1, false);
+    if (cols - 1 - len >= p + 31) {
+      grid_draw_bar(p + 3, y, STATUS_BAR_CELLS, colour(blink ? ROLE_ACCENT : ROLE_ST_VALUE), m.progress_pct / 100);
+      grid_put_textf(p + 24, y, 6, colour(ROLE_LABEL), -1, false, "%3.0f%%", m.progress_pct);
+      grid_put_text(cols - 1 - len, y, len, time, colour(ROLE_LABEL), -1, false);
+    } else {
+      // Too narrow for the bar and the time: the round and the time left matter more than the bar.
+      grid_put_textf(p + 3, y, 6, colour(ROLE_LABEL), -1, false, "%3.0f%%", m.progress_pct);
+      if (p + 9 + len <= cols - 1) grid_put_text(p + 9, y, len, time, colour(ROLE_LABEL), -1, false);
+    }
   } else {
     grid_put_text(3, y, cols - 4, "Starting", colour(ROLE_TEXT), -1, true);
   }

@@ -42,7 +42,7 @@ constexpr const char* kUsageFormat =
     "                    %s\n"
     "  --quiesce LEVEL   none: the workers run at normal priority\n"
     "                    rt: at real-time priority, with one CPU left free on\n"
-    "                      machines of 2 to 4 CPUs (the default of a full run)\n"
+    "                      runs on 2 to 4 CPUs (the default of a full run)\n"
     "                    isolate: every other task moved off the run's CPUs, the\n"
     "                      workers at normal priority; rt in a probe or if refused\n"
     "  --i-accept-the-risk  Isolate even on degraded storage, iSCSI or VM hosts\n"

@@ -15,7 +15,7 @@ const char* missing_all_core_note(bool full, int selected, int used) {
   if (!full || used >= 2) return "";
   if (selected >= 2)  // the real-time level kept one of a small machine's CPUs free
     return "no all-core phase: it needs two bench CPUs, and at real-time priority one CPU is left free "
-           "on machines of 2 to 4 CPUs; --quiesce none measures all cores";
+           "when 2 to 4 CPUs are selected; --quiesce none measures all cores";
   return "no all-core phase: it needs two bench CPUs, and this run has one";
 }
 

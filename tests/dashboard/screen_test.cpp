@@ -274,9 +274,9 @@ TEST_F(Screen, ResultShowsVerdictPrecisionAndStatus) {
   std::snprintf(m.all_core_note, sizeof m.all_core_note, "%s", missing_all_core_note(true, 2, 1));
   compose(120, 30, 500.0);
   EXPECT_NE(row(13).find("│   no all-core phase: it needs two bench CPUs"), std::string::npos) << row(13);
-  EXPECT_NE(row(14).find("  one CPU is left free on machines of 2 to 4 CPUs; --quiesce none measures  │"),
+  EXPECT_NE(row(14).find("│   one CPU is left free when 2 to 4 CPUs are selected; --quiesce none        │"),
             std::string::npos) << row(14);
-  EXPECT_NE(row(15).find("│   all cores"), std::string::npos) << row(15);
+  EXPECT_NE(row(15).find("│   measures all cores"), std::string::npos) << row(15);
 }
 
 TEST_F(Screen, ElapsedClockSitsAtTheRightEdge) {
@@ -398,6 +398,9 @@ TEST_F(Screen, MeasuringHighlightsTheCurrentRow) {
   EXPECT_EQ(glyphs(91, 28, 28), "round 2 · at most 6m06s left");
   compose(120, 30, 110.0, 0);
   EXPECT_EQ(at(p + 3, 28).fg, palette_colour(ROLE_ST_VALUE));
+  // Too narrow for the bar and the time: the time stays, after the percentage.
+  compose(80, 30, 110.0, 0);
+  EXPECT_EQ(glyphs(p + 3, 28, 34), " 50%  round 2 · at most 6m06s left");
 
   // The spinner advances every tenth of a second.
   compose(120, 30, 110.0);
