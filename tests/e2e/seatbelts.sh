@@ -114,7 +114,9 @@ check "piped into head: cpuset released, tombstone gone" bash -c "grep -q 'rest=
 # isolating run first frees the tasks the killed run had confined
 TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; cat /tmp/second.err; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET
   \"\$BIN\" --full --json --seconds 1 --quiesce isolate --cpus 1 >/dev/null 2>&1 &
-  p=\$!; sleep 1.5; kill -KILL \$p; wait \$p
+  p=\$!
+  for i in \$(seq 200); do [ -s /tmp/cs/tallyfox_rest/tasks ] && break; sleep 0.05; done  # moving by now
+  sleep 0.2; kill -KILL \$p; wait \$p
   [ -e $TS ] && echo KILLED-LEFT-TOMBSTONE >&2
   [ -e /tmp/cs/tallyfox_rest ] && echo KILLED-LEFT-REST >&2
   \"\$BIN\" ${FULL[*]} >/dev/null 2>/tmp/second.err" \
