@@ -117,21 +117,3 @@ int utf8_cells(std::string_view text) {
   return cells;
 }
 
-void copy_printable(char* out, std::size_t size, const char* text) {
-  if (size == 0) return;
-  std::size_t n = 0;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != 0 && n + 1 < size) {
-    const std::size_t len = utf8_char_length(p);
-    if (len == 0 || !utf8_printable(p, len)) {
-      out[n++] = '?';
-      p += len == 0 ? 1 : len;
-      continue;
-    }
-    if (n + len >= size) break;  // never a partial code point
-    std::memcpy(out + n, p, len);
-    n += len;
-    p += len;
-  }
-  out[n] = '\0';
-}

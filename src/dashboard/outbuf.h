@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "events/utf8.h"  // copy_printable
+
 constexpr std::size_t OUT_CAPACITY = 131072;
 constexpr std::size_t OUT_FORMAT_BYTES = 768;
 
@@ -58,7 +60,3 @@ std::string_view out_view();
 void format_duration(char* out, std::size_t size, double seconds);
 // Terminal cells a UTF-8 text takes: one per byte that is not a continuation byte.
 int utf8_cells(std::string_view text);
-// Copies text into out (always NUL-terminated, cut to size − 1 bytes, never inside a code point)
-// with every control character (below 0x20, 0x7f, U+0080..U+009F) and every byte that is not
-// well-formed UTF-8 (RFC 3629) replaced by '?', so text from outside cannot act on the terminal.
-void copy_printable(char* out, std::size_t size, const char* text);

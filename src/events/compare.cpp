@@ -67,24 +67,6 @@ char* read_whole_file(const char* path, std::size_t* len, char* err, std::size_t
   return buf;
 }
 
-// Text from a file, safe for a terminal: well-formed printable characters pass whole, any other
-// byte (controls, C1 controls, malformed UTF-8) becomes '?'.
-void terminal_copy(const char* src, char* dst, std::size_t cap) {
-  std::size_t o = 0;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(src);
-  while (*p && o + 1 < cap) {
-    const std::size_t n = utf8_char_length(p);
-    if (n == 0 || !utf8_printable(p, n)) {
-      dst[o++] = '?';
-      ++p;
-      continue;
-    }
-    if (o + n >= cap) break;
-    for (std::size_t k = 0; k < n; ++k) dst[o++] = static_cast<char>(p[k]);
-    p += n;
-  }
-  dst[o] = '\0';
-}
 
 struct Figure {
   char name[24];      // "index" or a subtest name
@@ -246,7 +228,7 @@ void decision_text(const Figure& f, char* out, std::size_t cap) {
 // "sha256 ST -5.1%" for the closing line.
 void figure_label(const Figure& f, char* out, std::size_t cap) {
   char name[24];
-  terminal_copy(f.name, name, sizeof name);
+  copy_printable(name, sizeof name, f.name);
   std::snprintf(out, cap, "%s %s %+.1f%%", name, f.phase, f.d.change_pct);
 }
 
@@ -297,8 +279,8 @@ int conclude(const Report& r, char* line, std::size_t cap, const char** outcome)
 
 void print_side_text(const char* label, const char* path, const DashModel& m) {
   char p[300], v[32];
-  terminal_copy(path, p, sizeof p);
-  terminal_copy(m.verdict, v, sizeof v);
+  copy_printable(p, sizeof p, path);
+  copy_printable(v, sizeof v, m.verdict);
   std::printf("  %s %s: %s, %d rounds, %s\n", label, p, is_probe(m) ? "probe" : "full", m.result_rounds, v);
 }
 
@@ -311,8 +293,8 @@ void print_text(const Report& r, const DashModel& o, const DashModel& n, const c
   for (int i = 0; i < r.figure_count; ++i) {
     const Figure& f = r.figures[i];
     char label[40], rounds[16], decision[64], name[24], unit[10];
-    terminal_copy(f.name, name, sizeof name);
-    terminal_copy(f.unit, unit, sizeof unit);
+    copy_printable(name, sizeof name, f.name);
+    copy_printable(unit, sizeof unit, f.unit);
     std::snprintf(label, sizeof label, "%s %s", name, f.phase);
     std::snprintf(rounds, sizeof rounds, "%d/%d", f.n_old, f.n_new);
     decision_text(f, decision, sizeof decision);
@@ -321,7 +303,7 @@ void print_text(const Report& r, const DashModel& o, const DashModel& n, const c
   }
   for (int i = 0; i < r.caveat_count; ++i) {
     char c[CAVEAT_BYTES];
-    terminal_copy(r.caveats[i], c, sizeof c);
+    copy_printable(c, sizeof c, r.caveats[i]);
     std::printf("  caveat: %s\n", c);
   }
   std::printf("%s\n", line);
@@ -417,7 +399,7 @@ int run_compare(const char* old_path, const char* new_path, int json) {
   for (const auto& [path, model] : {std::pair{old_path, &g_old_model}, std::pair{new_path, &g_new_model}}) {
     if (load_event_stream(path, model, err, sizeof err) != 0) {
       char safe[600];
-      terminal_copy(err, safe, sizeof safe);
+      copy_printable(safe, sizeof safe, err);
       std::fprintf(stderr, "tallyfox: --compare: %s\n", safe);
       return 1;
     }

@@ -3,6 +3,7 @@
 // nothing above U+10FFFF. Every text the program writes for a reader (events, screens) keeps only
 // such characters.
 #include <cstddef>
+#include <cstring>
 
 // Bytes of the well-formed character that starts at p (1 for ASCII, the NUL included; 2 to 4
 // otherwise), or 0 when the bytes there are not one. Reads no byte past the first that breaks
@@ -50,4 +51,26 @@ inline int utf8_fit(const char* text, int max_bytes) {
     n += step;
   }
   return n;
+}
+
+// Copies text into out (always NUL-terminated, cut to size − 1 bytes, never inside a code point)
+// with every control character (below 0x20, 0x7f, U+0080..U+009F) and every byte that is not
+// well-formed UTF-8 (RFC 3629) replaced by '?', so text from outside cannot act on the terminal.
+inline void copy_printable(char* out, std::size_t size, const char* text) {
+  if (size == 0) return;
+  std::size_t n = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0 && n + 1 < size) {
+    const std::size_t len = utf8_char_length(p);
+    if (len == 0 || !utf8_printable(p, len)) {
+      out[n++] = '?';
+      p += len == 0 ? 1 : len;
+      continue;
+    }
+    if (n + len >= size) break;  // never a partial code point
+    std::memcpy(out + n, p, len);
+    n += len;
+    p += len;
+  }
+  out[n] = '\0';
 }
