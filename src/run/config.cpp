@@ -179,6 +179,7 @@ void detect_terminal() {
 }
 
 int parse_command_line(int argc, char** argv) {
+  const char* run_option = nullptr;  // the first option that only a run uses
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--compare") == 0) {
@@ -200,6 +201,7 @@ int parse_command_line(int argc, char** argv) {
     if (match) {
       const char* value = match->takes_value ? argv[++i] : nullptr;
       if (!apply_option(match->id, value)) return 1;
+      if (match->id != OPT_JSON && !run_option) run_option = match->name;
       continue;
     }
     if (std::strcmp(arg, "--version") == 0) {
@@ -210,6 +212,13 @@ int parse_command_line(int argc, char** argv) {
     }
     print_usage(argv[0]);
     return (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) ? 0 : 1;
+  }
+  // A comparison reads two saved runs and measures nothing, so an option of a run would be
+  // silently ignored; say so instead.
+  if (g_config.compare_old && run_option) {
+    std::fprintf(stderr, "%s: --compare reads two saved runs and takes only --json, not %s\n", TOOL_NAME,
+                 run_option);
+    return 1;
   }
   return PARSE_GO_ON;
 }

@@ -98,6 +98,22 @@ TEST(CommandLine, ErrorsEndParsing) {
   EXPECT_EQ(g_config.mode, MODE_FULL);
 }
 
+// A comparison measures nothing: --json is its only option, and a run's option is refused
+// rather than ignored, wherever it stands.
+TEST(CommandLine, CompareTakesOnlyJson) {
+  EXPECT_EQ(parse({"--json", "--compare", "a", "b"}), PARSE_GO_ON);
+  EXPECT_EQ(parse({"--compare", "a", "b", "--json"}), PARSE_GO_ON);
+  EXPECT_EQ(g_config.ui, UI_JSON);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--compare", "a", "b", "--seconds", "3"}, {"--subtests", "lz4", "--compare", "a", "b"},
+           {"--compare", "a", "b", "--save", "c"}}) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(args), 1) << args[3];
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("--compare reads two saved runs and takes only --json, not --"), std::string::npos) << err;
+  }
+}
+
 // Values the deadline, its timer, the alarm and the CPU-time limit cannot hold are refused with a
 // one-line reason on standard error, and nothing after them is read; the bounds themselves pass.
 TEST(CommandLine, SecondsOutOfRange) {
