@@ -1,6 +1,5 @@
 #include "dashboard/grid.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "dashboard/bounded_write.h"
 #include "dashboard/outbuf.h"
 #include "events/utf8.h"
 
@@ -272,11 +272,5 @@ std::string_view grid_compose() {
 
 void grid_flush() {
   const std::string_view frame = grid_compose();
-  std::size_t done = 0;
-  while (done < frame.size()) {
-    const ssize_t n = ::write(STDOUT_FILENO, frame.data() + done, frame.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  write_bounded(STDOUT_FILENO, frame.data(), frame.size(), -1);
 }

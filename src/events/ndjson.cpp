@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dashboard/bounded_write.h"
 #include "engine/interference.h"
 #include "engine/round_state.h"
 #include "events/utf8.h"
@@ -38,18 +39,6 @@ __attribute__((format(printf, 1, 2))) void line_add(const char* fmt, ...) {
   if (n > 0) g_line_len = std::min(g_line_len + static_cast<std::size_t>(n), sizeof g_line - 1);
 }
 
-// Writes everything, going on after an interrupted or partial write; false when the file failed.
-bool write_fully(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 // The finished line goes to standard output in a JSON run and to the saved stream; a saved
 // stream that fails is closed with one line on standard error, and the run goes on.
 void line_publish() {
@@ -57,7 +46,7 @@ void line_publish() {
     std::fwrite(g_line, 1, g_line_len, stdout);
     std::fflush(stdout);
   }
-  if (g_save_fd >= 0 && !write_fully(g_save_fd, g_line, g_line_len)) {
+  if (g_save_fd >= 0 && write_bounded(g_save_fd, g_line, g_line_len, -1) != g_line_len) {
     std::fprintf(stderr, "tallyfox: --save %s: %s; the saved stream stops here\n", g_save_path, std::strerror(errno));
     close(g_save_fd);
     g_save_fd = -1;
