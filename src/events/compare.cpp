@@ -30,6 +30,34 @@ bool is_event_name(std::string_view e) {
   return e == "start" || e == "progress" || e == "subtest" || e == "round" || e == "result";
 }
 
+// The members a comparison reads from each event: a number ('n') or a string ('s'). An event
+// without one of them would otherwise read as a zero rate or an empty name.
+struct RequiredMember {
+  const char* event;
+  const char* key;
+  char type;
+};
+constexpr RequiredMember kRequired[] = {
+    {"start", "mode", 's'},    {"start", "cpu_model", 's'}, {"start", "ncpu", 'n'},
+    {"subtest", "name", 's'},  {"subtest", "isa", 's'},     {"subtest", "st", 'n'},
+    {"subtest", "mt", 'n'},    {"round", "index_st", 'n'},  {"round", "index_mt", 'n'},
+    {"result", "verdict", 's'}, {"result", "index", 'o'},   {"result", "convergence", 'o'},
+};
+
+// The first member the event lacks (or holds with another type), or null.
+const char* missing_member(std::string_view line, std::string_view event) {
+  for (const RequiredMember& r : kRequired) {
+    if (event != r.event) continue;
+    std::string_view v;
+    const bool present = json_member(line, r.key, &v) && !v.empty();
+    const bool typed = present && (r.type == 's'   ? v[0] == '"'
+                                   : r.type == 'o' ? v[0] == '{'
+                                                   : v[0] == '-' || (v[0] >= '0' && v[0] <= '9'));
+    if (!typed) return r.key;
+  }
+  return nullptr;
+}
+
 // Reads the whole regular file at path into a new buffer (NUL-terminated). Never blocks on a
 // FIFO or a device: those are refused.
 char* read_whole_file(const char* path, std::size_t* len, char* err, std::size_t cap) {
@@ -125,16 +153,14 @@ void add_figure(Report& r, const char* name, const char* phase, const char* unit
   std::snprintf(f.name, sizeof f.name, "%s", name);
   f.phase = phase;
   std::snprintf(f.unit, sizeof f.unit, "%s", unit);
-  // The noise test takes every completed round; the figures shown are each run's own, the median
-  // of its last four rounds, as its index and table are.
-  f.d = decide_change(a, na, b, nb);
+  // The rounds each run's own index and table come from, its last four: the figures shown are
+  // their medians and the noise test ranks the same rounds, so the change and the decision can
+  // never point different ways. Earlier rounds are the ones a run left behind as unsettled.
   const int ka = na < ROUND_WINDOW ? na : ROUND_WINDOW;
   const int kb = nb < ROUND_WINDOW ? nb : ROUND_WINDOW;
-  f.d.old_median = median(a + na - ka, ka);
-  f.d.new_median = median(b + nb - kb, kb);
-  f.d.change_pct = f.d.old_median > 0 ? (f.d.new_median - f.d.old_median) * 100.0 / f.d.old_median : 0.0;
-  f.n_old = na;
-  f.n_new = nb;
+  f.d = decide_change(a + na - ka, ka, b + nb - kb, kb);
+  f.n_old = ka;
+  f.n_new = kb;
 }
 
 bool any_positive(const double* v, int n) {
@@ -281,7 +307,10 @@ void print_side_text(const char* label, const char* path, const DashModel& m) {
   char p[300], v[32];
   copy_printable(p, sizeof p, path);
   copy_printable(v, sizeof v, m.verdict);
-  std::printf("  %s %s: %s, %d rounds, %s\n", label, p, is_probe(m) ? "probe" : "full", m.result_rounds, v);
+  if (is_probe(m))
+    std::printf("  %s %s: probe, one pass, %s\n", label, p, v);
+  else
+    std::printf("  %s %s: full, %d rounds, %s\n", label, p, m.result_rounds, v);
 }
 
 void print_text(const Report& r, const DashModel& o, const DashModel& n, const char* old_path,
@@ -377,6 +406,12 @@ int load_event_stream(const char* path, DashModel* m, char* err, std::size_t cap
       status = -1;
     } else if (!started && std::strcmp(event, "start") != 0) {
       std::snprintf(err, cap, "%s line %d: the stream does not begin with a start event", path, line_no);
+      status = -1;
+    } else if (started && std::strcmp(event, "start") == 0) {
+      std::snprintf(err, cap, "%s line %d: a second run starts here (save one run a file)", path, line_no);
+      status = -1;
+    } else if (const char* key = missing_member(line, event)) {
+      std::snprintf(err, cap, "%s line %d: a %s event without its \"%s\"", path, line_no, event, key);
       status = -1;
     } else {
       started = true;

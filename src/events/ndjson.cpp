@@ -25,6 +25,7 @@ namespace {
 double g_last_progress;  // monotonic time of the last progress event written; 0 before any
 int g_save_fd = -1;      // --save FILE, written as the run goes
 char g_save_path[256];
+char g_save_failure[128];  // why the saved stream stopped early; empty while it is whole
 
 // One event line is built here, then handed to every place that wants it.
 char g_line[16384];
@@ -47,7 +48,8 @@ void line_publish() {
     std::fflush(stdout);
   }
   if (g_save_fd >= 0 && write_bounded(g_save_fd, g_line, g_line_len, -1) != g_line_len) {
-    std::fprintf(stderr, "tallyfox: --save %s: %s; the saved stream stops here\n", g_save_path, std::strerror(errno));
+    std::snprintf(g_save_failure, sizeof g_save_failure, "%s", std::strerror(errno));
+    std::fprintf(stderr, "tallyfox: --save %s: %s; the saved stream stops here\n", g_save_path, g_save_failure);
     close(g_save_fd);
     g_save_fd = -1;
   }
@@ -83,8 +85,11 @@ int open_event_save(const char* path, int empty_it, char* err, std::size_t cap) 
   }
   g_save_fd = fd;
   std::snprintf(g_save_path, sizeof g_save_path, "%s", path);
+  g_save_failure[0] = '\0';
   return 0;
 }
+
+const char* event_save_failure() { return g_save_failure[0] != '\0' ? g_save_failure : nullptr; }
 
 void close_event_save() {
   if (g_save_fd >= 0) close(g_save_fd);

@@ -14,6 +14,9 @@ void json_escape(const char* src, char* dst, std::size_t cap);
 // from then on. Returns 0, or -1 with the reason in err.
 int open_event_save(const char* path, int empty_it, char* err, std::size_t cap);
 void close_event_save();
+// Why the saved stream stopped before the run ended (a full disk, a write error), or null while
+// every event reached it.
+const char* event_save_failure();
 // True when events are written somewhere: a JSON run, or a saved stream.
 bool event_stream_wanted();
 

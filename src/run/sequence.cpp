@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dashboard/inprocess.h"
@@ -95,8 +96,11 @@ int run_sequence(int argc, char** argv) {
   // A file that cannot be written stops the run here, before anything starts; it is emptied only
   // once the run is sure to measure, so a refused run leaves an earlier saved run as it was.
   if (g_config.save_path) {
+    struct stat before {};
+    const bool existed = lstat(g_config.save_path, &before) == 0;
     if (!open_save_file(0)) return 1;
     close_event_save();
+    if (!existed) unlink(g_config.save_path);  // a run refused from here on leaves nothing behind
   }
 
   if (g_config.ui == UI_DASHBOARD && isatty(0) && isatty(1) && std::getenv("TFX_DASH_CHILD") == nullptr) {
@@ -180,5 +184,11 @@ int run_sequence(int argc, char** argv) {
     print_summary(UI_TEXT);
   }
   cleanup_once();
+  // A saved stream that lost events is said again after the summary, where it is read, and a
+  // script that keeps the file learns it from the status.
+  if (const char* why = event_save_failure()) {
+    std::fprintf(stderr, "tallyfox: --save %s is incomplete: %s\n", g_config.save_path, why);
+    if (g_verdict.verdict != VERDICT_UNTRUSTED) return 1;
+  }
   return g_verdict.verdict == VERDICT_UNTRUSTED ? 2 : 0;
 }

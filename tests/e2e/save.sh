@@ -51,6 +51,17 @@ check "a refused run leaves no saved file" [ ! -e refused.ndjson ]
 cp text.ndjson earlier.ndjson
 TFX_CLI_CONSENT=1 ns '' "${RUN[@]}" --cpus 999 --save earlier.ndjson </dev/null >/dev/null 2>&1
 check "a run that selects no CPU keeps an earlier saved run" cmp -s text.ndjson earlier.ndjson
+TFX_CLI_CONSENT=1 ns '' "${RUN[@]}" --cpus 999 --save new.ndjson </dev/null >/dev/null 2>&1
+check "a run that selects no CPU leaves no new saved file" [ ! -e new.ndjson ]
+
+# A disk that fills during the run: the run still reports, says the file is incomplete after its
+# summary, and its status tells a script.
+TFX_CLI_CONSENT=1 ns 'mkdir /tmp/small && mount -t tmpfs -o size=4k tmpfs /tmp/small' "${RUN[@]}" \
+  --save /tmp/small/run.ndjson </dev/null >full.out 2>full.err
+status=$?
+check "a full disk: the summary, then the save named incomplete, status 1" bash -c "[ $status = 1 ] &&
+  grep -q '^tallyfox full verdict=' full.out &&
+  tail -1 full.err | grep -q '^tallyfox: --save /tmp/small/run.ndjson is incomplete: No space left on device$'"
 
 out=$("$BIN" --compare text.ndjson json.ndjson)
 status=$?
