@@ -30,8 +30,9 @@ bool is_event_name(std::string_view e) {
   return e == "start" || e == "progress" || e == "subtest" || e == "round" || e == "result";
 }
 
-// The members a comparison reads from each event: a number ('n') or a string ('s'). An event
-// without one of them would otherwise read as a zero rate or an empty name.
+// The members a comparison reads from each event: a number ('n'), a string ('s') or an object
+// ('o'); "a.b" is member b of object a. An event without one of them would otherwise read as a
+// zero rate, an empty name or reference version 0.
 struct RequiredMember {
   const char* event;
   const char* key;
@@ -42,14 +43,18 @@ constexpr RequiredMember kRequired[] = {
     {"subtest", "name", 's'},  {"subtest", "isa", 's'},     {"subtest", "st", 'n'},
     {"subtest", "mt", 'n'},    {"round", "index_st", 'n'},  {"round", "index_mt", 'n'},
     {"result", "verdict", 's'}, {"result", "index", 'o'},   {"result", "convergence", 'o'},
+    {"result", "index.ref_version", 'n'}, {"result", "convergence.rounds", 'n'},
 };
 
 // The first member the event lacks (or holds with another type), or null.
 const char* missing_member(std::string_view line, std::string_view event) {
   for (const RequiredMember& r : kRequired) {
     if (event != r.event) continue;
-    std::string_view v;
-    const bool present = json_member(line, r.key, &v) && !v.empty();
+    std::string_view v = line;
+    const std::string_view key = r.key;
+    const std::size_t dot = key.find('.');
+    bool present = dot == std::string_view::npos || json_member(line, key.substr(0, dot), &v);
+    present = present && json_member(v, dot == std::string_view::npos ? key : key.substr(dot + 1), &v) && !v.empty();
     const bool typed = present && (r.type == 's'   ? v[0] == '"'
                                    : r.type == 'o' ? v[0] == '{'
                                                    : v[0] == '-' || (v[0] >= '0' && v[0] <= '9'));
@@ -146,9 +151,20 @@ int index_samples(const DashModel& m, bool mt, double* out) {
   return n;
 }
 
+bool all_positive(const double* v, int n) {
+  for (int i = 0; i < n; ++i)
+    if (!(v[i] > 0)) return false;
+  return true;
+}
+
 void add_figure(Report& r, const char* name, const char* phase, const char* unit, const double* a, int na,
                 const double* b, int nb) {
   if (r.figure_count >= MAX_FIGURES || na == 0 || nb == 0) return;
+  const int ka = na < ROUND_WINDOW ? na : ROUND_WINDOW;
+  const int kb = nb < ROUND_WINDOW ? nb : ROUND_WINDOW;
+  // A rate of zero is a figure that was not measured (an all-core rate of a run on one CPU): it
+  // has no change to show, and ranking it would call a "change" that is none.
+  if (!all_positive(a + na - ka, ka) || !all_positive(b + nb - kb, kb)) return;
   Figure& f = r.figures[r.figure_count++];
   std::snprintf(f.name, sizeof f.name, "%s", name);
   f.phase = phase;
@@ -156,17 +172,9 @@ void add_figure(Report& r, const char* name, const char* phase, const char* unit
   // The rounds each run's own index and table come from, its last four: the figures shown are
   // their medians and the noise test ranks the same rounds, so the change and the decision can
   // never point different ways. Earlier rounds are the ones a run left behind as unsettled.
-  const int ka = na < ROUND_WINDOW ? na : ROUND_WINDOW;
-  const int kb = nb < ROUND_WINDOW ? nb : ROUND_WINDOW;
   f.d = decide_change(a + na - ka, ka, b + nb - kb, kb);
   f.n_old = ka;
   f.n_new = kb;
-}
-
-bool any_positive(const double* v, int n) {
-  for (int i = 0; i < n; ++i)
-    if (v[i] > 0) return true;
-  return false;
 }
 
 // The subtests that mine measured and other did not.
@@ -203,7 +211,6 @@ void build_report(Report& r, const DashModel& o, const DashModel& n, const char*
     for (const bool mt : {false, true}) {
       const int na = index_samples(o, mt, a);
       const int nb = index_samples(n, mt, b);
-      if (mt && !(any_positive(a, na) && any_positive(b, nb))) continue;
       add_figure(r, "index", mt ? "MT" : "ST", "", a, na, b, nb);
     }
   }
@@ -216,7 +223,6 @@ void build_report(Report& r, const DashModel& o, const DashModel& n, const char*
     for (const bool mt : {false, true}) {
       const int na = row_samples(o, ro, mt, a);
       const int nb = row_samples(n, *rn, mt, b);
-      if (mt && !(any_positive(a, na) && any_positive(b, nb))) continue;
       add_figure(r, ro.name, mt ? "MT" : "ST", ro.unit, a, na, b, nb);
     }
   }
@@ -310,7 +316,7 @@ void print_side_text(const char* label, const char* path, const DashModel& m) {
   if (is_probe(m))
     std::printf("  %s %s: probe, one pass, %s\n", label, p, v);
   else
-    std::printf("  %s %s: full, %d rounds, %s\n", label, p, m.result_rounds, v);
+    std::printf("  %s %s: full, %d round%s, %s\n", label, p, m.result_rounds, m.result_rounds == 1 ? "" : "s", v);
 }
 
 void print_text(const Report& r, const DashModel& o, const DashModel& n, const char* old_path,
@@ -410,8 +416,11 @@ int load_event_stream(const char* path, DashModel* m, char* err, std::size_t cap
     } else if (started && std::strcmp(event, "start") == 0) {
       std::snprintf(err, cap, "%s line %d: a second run starts here (save one run a file)", path, line_no);
       status = -1;
+    } else if (m->result_received) {
+      std::snprintf(err, cap, "%s line %d: an event after the result (save one run a file)", path, line_no);
+      status = -1;
     } else if (const char* key = missing_member(line, event)) {
-      std::snprintf(err, cap, "%s line %d: a %s event without its \"%s\"", path, line_no, event, key);
+      std::snprintf(err, cap, "%s line %d: a %s event without a valid \"%s\"", path, line_no, event, key);
       status = -1;
     } else {
       started = true;
