@@ -8,8 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/common.sh
 
+# file and dpkg-dev: cpack -G DEB (the README's packaging step) needs them once the suite has run.
 ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev liblz4-dev \
-  jq tmux util-linux procps python3 python3-jsonschema
+  jq tmux util-linux procps coreutils python3 python3-jsonschema file dpkg-dev
 
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(ci)

@@ -5,9 +5,6 @@ source "$(dirname "$0")/lib.bash"
 need_root
 need_command tmux tmux  # a real terminal
 
-SOCK="tfx-e2e-$$"
-tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
-trap 'tm kill-server 2>/dev/null; cleanup_lib' EXIT
 
 # start NAME "ENV=... ARGS": runs the binary as a dashboard child in a 120×40 pane, in a private
 # mount namespace with its own /tmp. The pane's shell notes its pid and `stty -g` before and after
@@ -26,13 +23,20 @@ start() {
     sleep 60'"
 }
 pane() { tm capture-pane -p -t "$1" "${@:2}"; }
-# wait_for NAME PATTERN [TENTHS]: polls the pane until the extended regular expression shows.
+# wait_for NAME PATTERN [TENTHS] [CAPTURE-OPTION]: polls the pane until the extended regular
+# expression shows; when it gives up, shows the pane and whether the run still goes on.
 wait_for() {
   local i
   for ((i = 0; i < ${3:-150}; i++)); do
-    pane "$1" | grep -Eq -- "$2" && return 0
+    pane "$1" ${4:+"$4"} | grep -Eq -- "$2" && return 0
     sleep 0.1
   done
+  {
+    echo "--- pane $1 while waiting for: $2"
+    pane "$1"
+    echo "--- the pane's processes:"
+    describe_tree "$(tm display -p -t "$1" '#{pane_pid}')"
+  } >&2
   return 1
 }
 field() { sed -n "s/^$2=//p" "$WORK/$1.log" | head -1; }
@@ -70,10 +74,8 @@ check "quit: the index comes after round 1" grep -q '^│  the index comes after
 check "quit: measuring in round 1" grep -Eq '^ measuring · round 1 · [0-9.]+s elapsed · at most [0-9]+m[0-9]{2}s left' <<<"$live"
 before_t=$(pane quit -e)
 tm send-keys -t quit t
-sleep 0.4
-after_t=$(pane quit -e)
 check "quit: 16-colour cells first" bash -c '! grep -q "38;5;" <<<"$1"' _ "$before_t"
-check "quit: t draws 256-colour cells" grep -q '38;5;' <<<"$after_t"
+check "quit: t draws 256-colour cells" wait_for quit '38;5;' 100 -e
 tm send-keys -t quit q
 check "quit: ends after q" wait_for quit '^EXIT=' 60
 end=$(pane quit -S -60)

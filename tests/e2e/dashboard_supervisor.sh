@@ -5,10 +5,8 @@ source "$(dirname "$0")/lib.bash"
 need_root
 need_command tmux tmux  # a real terminal
 
-BIN=$(readlink -f "$BIN")
 SOCKET=tfx-e2e-$$
-TMUX_CMD=(tmux -L "$SOCKET" -f /dev/null)
-trap '"${TMUX_CMD[@]}" kill-server 2>/dev/null; cleanup_lib' EXIT
+TMUX_CMD=(tmux -S "$WORK/tmux.sock" -f /dev/null)  # the server lib.bash's cleanup stops
 
 # Runs in the pane, inside its own mount namespace: the working directory keeps the case's
 # directory reachable after the private tmpfs hides the real /tmp.
@@ -53,6 +51,8 @@ wait_for() {
   {
     echo "--- pane of $(basename "$CASE") while waiting for: $1"
     screen
+    echo "--- the case's status: $(status || true); its processes:"
+    describe_tree "$(pane_flag pane_pid)"
   } >&2
   return 1
 }
@@ -67,13 +67,16 @@ state_of() { sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$1/status" 2>
 child_running_bin() {
   local p
   for p in $(cat "/proc/$1/task/$1/children" 2>/dev/null); do
-    [ "$(readlink "/proc/$p/exe" 2>/dev/null)" = "$BIN" ] && { echo "$p"; return 0; }
+    [ "/proc/$p/exe" -ef "$BIN" ] && { echo "$p"; return 0; }
   done
   return 1
 }
 find_processes() {
-  SUPERVISOR=$(child_running_bin "$(pane_flag pane_pid)") || return 1
-  CHILD=$(child_running_bin "$SUPERVISOR")
+  SUPERVISOR=$(child_running_bin "$(pane_flag pane_pid)") && CHILD=$(child_running_bin "$SUPERVISOR") &&
+    return 0
+  echo "--- $(basename "$CASE"): no supervisor and child running $BIN; the pane's processes:" >&2
+  describe_tree "$(pane_flag pane_pid)" >&2
+  return 1
 }
 # Neither process runs any more (an orphan that ended may stay a zombie until init reaps it).
 none_left() {
@@ -138,7 +141,7 @@ close
 start probe --ui --probe --save saved.ndjson
 check "probe: the title bar says PROBE" wait_for 'TALLYFOX · CPU BENCHMARK .* · PROBE 3 s '
 check "probe: the most time left" wait_for ' at most [0-9.]+s left$'
-find_processes
+check "probe: the processes are found" find_processes
 check "probe: the result" wait_for '^ INDICATIVE · 3 subtests in [0-9.]+ s' 15
 check "probe: the 16-colour theme draws no 256-colour sequence" bash -c "! ${TMUX_CMD[*]} capture-pane -p -e -t $PANE | grep -q '38;5;'"
 keys t
@@ -160,7 +163,7 @@ close
 # --- a second q while the child runs leaves at once with status 1
 start leave --full --yes --quiesce none --seconds 0.3 --subtests int_scalar,crc32c
 check "leave: the run is measuring" wait_for ' int_scalar base · (single|all-core) '
-find_processes
+check "leave: the processes are found" find_processes
 keys q q
 check "leave: the dashboard closes at once" finished 10
 check "leave: status 1 (got $(status))" [ "$(status)" = 1 ]

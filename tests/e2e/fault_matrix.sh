@@ -11,9 +11,6 @@ shopt -s extglob  # the table below names a list of signals as one pattern
 FREEZE=$(realpath "$(dirname "$0")/freeze_thread.py")
 if [ -n "${BIN_COPY:-}" ]; then cp "$FREEZE" "$BIN_COPY/" && FREEZE=$BIN_COPY/freeze_thread.py; fi
 need_command tmux tmux  # a real terminal
-SOCK="tfx-matrix-$$"
-tm() { tmux -L "$SOCK" -f /dev/null "$@"; }
-trap 'tm kill-server 2>/dev/null; cleanup_lib' EXIT
 
 # The inner script of one case: it runs in the namespace, logs to fd 3 (opened before /tmp is
 # replaced) and writes the binary's output to fd 4 and its errors to fd 5.

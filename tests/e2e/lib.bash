@@ -2,6 +2,13 @@
 # Every run of the binary happens in a private mount namespace with its own tmpfs /tmp, so the
 # tombstone of a test never meets the machine's or another test's.
 set -u
+# Every script ends by its own deadline, before CTest's (300 s), so that on a machine too slow for
+# it the EXIT trap below still stops what the script started and removes its files: CTest ends a
+# test that overstays with SIGKILL, which no trap sees. timeout signals the script's whole process
+# group (its runs and helpers too); TFX_E2E_SECONDS shortens it for the test of this path.
+if [ -z "${TFX_E2E_UNDER_DEADLINE:-}" ]; then
+  TFX_E2E_UNDER_DEADLINE=1 exec timeout -s TERM -k 15 "${TFX_E2E_SECONDS:-270}" bash "$0" "$@"
+fi
 # Patterns match multi-byte text (box drawing, "°C", "▸") as single characters, and tmux draws it,
 # only in a UTF-8 locale; the suite may be started without any locale.
 export LC_ALL=C.UTF-8
@@ -10,11 +17,30 @@ FIXTURES=${2:?fixtures}
 FAILS=0
 PASSES=0
 WORK=$(mktemp -d)
-# Scripts that set their own EXIT trap call cleanup_lib from it. It also stops any background
-# job the script left running (a run the script gave up waiting for).
+# descendants PID: every process below PID, parents before their children.
+descendants() {
+  local queue=("$1") p k
+  while [ ${#queue[@]} -gt 0 ]; do
+    p=${queue[0]}
+    queue=("${queue[@]:1}")
+    for k in $(cat /proc/"$p"/task/*/children 2>/dev/null); do
+      echo "$k"
+      queue+=("$k")
+    done
+  done
+}
+# tm ARGS...: tmux on a server of this script's own, whose socket lives in $WORK (a server on the
+# default socket would leave it in /tmp/tmux-UID after kill-server).
+tm() { tmux -S "$WORK/tmux.sock" -f /dev/null "$@"; }
+# The EXIT trap: stops the tmux server (and with it every pane's run), every background job the
+# script left running and all they started (a run the script gave up waiting for), and removes
+# the script's files.
 cleanup_lib() {
-  local j
-  for j in $(jobs -p); do kill "$j" 2>/dev/null; done
+  local j pids=()
+  trap '' TERM HUP INT
+  [ -S "$WORK/tmux.sock" ] && tmux -S "$WORK/tmux.sock" kill-server 2>/dev/null
+  for j in $(jobs -p); do pids+=("$j" $(descendants "$j")); done
+  [ ${#pids[@]} -eq 0 ] || kill -TERM "${pids[@]}" 2>/dev/null
   rm -rf "$WORK" ${BIN_COPY:+"$BIN_COPY"}
 }
 trap cleanup_lib EXIT
@@ -87,22 +113,37 @@ ns() {
 }
 
 # started ROOT: the pid of the binary among the descendants of ROOT (a process this script
-# started), waiting up to 5 s for it to run; a signal then never reaches anyone else's tallyfox.
+# started), waiting up to 10 s for it to run; a signal then never reaches anyone else's tallyfox.
+# The binary is matched as a file, not by its path: in a chroot, /proc/PID/exe of a process in
+# another mount namespace names the path outside the chroot. Finding nothing says so on stderr;
+# callers end the script then (see found), since a check of a run never found tests nothing.
 started() {
-  local i queue p k
-  for ((i = 0; i < 100; i++)); do
-    queue=("$1")
-    while [ ${#queue[@]} -gt 0 ]; do
-      p=${queue[0]}
-      queue=("${queue[@]:1}")
-      for k in $(cat /proc/"$p"/task/*/children 2>/dev/null); do
-        [ "$(readlink /proc/"$k"/exe 2>/dev/null)" = "$BIN" ] && { echo "$k"; return 0; }
-        queue+=("$k")
-      done
+  local i k
+  for ((i = 0; i < 200; i++)); do
+    for k in $(descendants "$1"); do
+      [ /proc/"$k"/exe -ef "$BIN" ] && { echo "$k"; return 0; }
     done
     sleep 0.05
   done
+  echo "no process running $BIN under $1 within 10 s; under it:" >&2
+  describe_tree "$1" >&2
   return 1
+}
+# describe_tree PID: PID and its descendants, one line each: pid, state, command line.
+describe_tree() {
+  local p
+  for p in "$1" $(descendants "$1"); do
+    echo "  $p $(sed -n 's/^State:[[:space:]]*//p' /proc/"$p"/status 2>/dev/null || echo gone):" \
+      "$(tr '\0' ' ' </proc/"$p"/cmdline 2>/dev/null)"
+  done
+}
+# found PID WHAT: PID is empty when a lookup found nothing; the script then fails at once rather
+# than signal nobody and check a run that went its own way.
+found() {
+  [ -n "$1" ] && return 0
+  fail "$2: the run's process was not found; giving up"
+  finish
+  exit 1
 }
 
 ok() { PASSES=$((PASSES + 1)); }

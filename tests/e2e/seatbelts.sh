@@ -97,6 +97,7 @@ for sig in TERM INT HUP; do
       --quiesce isolate --cpus 1 </dev/null >/dev/null 2>"$WORK/sig.err"; echo $? >"$WORK/sig.status" ) &
   runner=$!
   pid=$(started $runner)
+  found "$pid" "SIG$sig"
   sleep 1
   kill -"$sig" "$pid"
   wait "$runner"

@@ -46,6 +46,7 @@ while IFS=';' read -r name setup sig want args; do
     echo $? >"$WORK/stall.status" ) &
   runner=$!
   pid=$(started $runner)
+  found "$pid" "stalled $name"
   if [ "$sig" != - ]; then
     sleep 1
     for s in $sig; do kill -"$s" "$pid"; sleep 0.1; done
@@ -81,6 +82,7 @@ for mode in json ui; do
       </dev/null 2>"$WORK/slow.err"; echo $? >"$WORK/slow.status" ) &
   runner=$!
   pid=$(started $runner)
+  found "$pid" "slow $mode"
   check "slow $mode: the run waits for the reader" blocked_in_write "$pid"
   ( while kill -USR1 "$pid" 2>/dev/null; do sleep 0.05; done ) &
   signals=$!

@@ -26,6 +26,7 @@ check "one bench CPU: the note after the index line" \
 ( TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.5 --quiesce none --subtests int_scalar </dev/null >"$WORK/stop" 2>&1 ) &
 runner=$!
 pid=$(started $runner)
+found "$pid" "SIGUSR1 stop"
 sleep 1.2
 kill -USR1 "$pid" 2>/dev/null
 wait "$runner"

@@ -86,7 +86,9 @@ check "no sensors: a calm run says what could not be read" \
 
 # --- hot and sagging in round 1 only, stopped in round 2: the verdict and thermal figures are the
 # whole run's, not the last pass's. The helper watches the run's own output through its inherited
-# descriptor, cools the machine when round 1 is reported, and then stops only our tallyfox.
+# descriptor, cools the machine when round 1 is reported, and then stops only our tallyfox. Each
+# clock holds for 250 ms, so the sampler (every 100 ms) sees both, whatever its phase against the
+# writer; a faster toggle can alias with it and show one clock only.
 ROUND1=$STILL_STEAL'
   mount -t tmpfs tmpfs /sys/class && mkdir -p /sys/class/hwmon/hwmon0 || exit 90
   echo coretemp > /sys/class/hwmon/hwmon0/name && echo 96000 > /sys/class/hwmon/hwmon0/temp1_input
@@ -97,7 +99,7 @@ ROUND1=$STILL_STEAL'
   ( out=/proc/$BASHPID/fd/1
     for _ in $(seq 600); do
       grep -q "\"event\":\"round\"" $out && break
-      for f in 1500000 2000000; do for c in /tmp/cpu/cpu[0-9]*; do echo $f > $c/cpufreq/scaling_cur_freq; done; sleep 0.05; done
+      for f in 1500000 2000000; do for c in /tmp/cpu/cpu[0-9]*; do echo $f > $c/cpufreq/scaling_cur_freq; done; sleep 0.25; done
     done
     echo 60000 > /sys/class/hwmon/hwmon0/temp1_input
     for c in /tmp/cpu/cpu[0-9]*; do echo 2000000 > $c/cpufreq/scaling_cur_freq; done

@@ -204,11 +204,13 @@ TEST_F(Phase, StopBeforeTheFirstChunkMeasuresNothing) {
 }
 
 TEST_F(Phase, DeadlineClipsThePhase) {
-  g_run.deadline = now_seconds() + 0.25;
+  // The deadline leaves the worker a second and a half: on a loaded machine its thread may wait
+  // a while before it first runs, and a chunk starts only while more than 50 ms are left.
+  g_run.deadline = now_seconds() + 1.5;
   const double t0 = now_seconds();
-  run_phase(&out, &kSpin, cpus, 1, 5.0, "single");
+  run_phase(&out, &kSpin, cpus, 1, 30.0, "single");
   const double took = now_seconds() - t0;
-  EXPECT_LT(took, 5.0 / 2);  // far from the 5 s asked for
+  EXPECT_LT(took, 30.0 / 2);  // far from the 30 s asked for
   EXPECT_GT(out.rate, 0.0);
 
   g_calls = 0;
@@ -225,19 +227,20 @@ TEST_F(Phase, SnapshotsAreTheWorkersOwn) {
   SchedSnapshot probe{};
   take_sched_snapshot(&probe);
   if (!probe.valid) GTEST_SKIP() << "kernel without schedstat";
-  // A spinning worker is runnable the whole phase, on its CPU or waiting for it, however busy the
-  // machine is; a sleeping worker is runnable for a sliver of it. Snapshots of any other thread
-  // (the sampling thread sleeps as well) would make the two look alike.
-  const auto runnable = [] {
+  // A spinning worker runs for a good share of the phase however busy the machine is (the
+  // scheduler shares a CPU fairly); a worker that sleeps 20 ms a call runs for microseconds a
+  // call. Snapshots of any other thread (the sampling thread and the caller sleep as well) would
+  // make the two alike. Time on the CPU is compared, not runnable time: under load, the sleeping
+  // worker waits in the run queue after every wake-up, for as long as its calls last.
+  const auto on_cpu = [] {
     const WorkerSlot& s = worker_slots[0];
-    return (s.sched_end.run_ns - s.sched_start.run_ns + s.sched_end.wait_ns - s.sched_start.wait_ns) / 1e9;
+    return (s.sched_end.run_ns - s.sched_start.run_ns) / 1e9;
   };
   run_phase(&out, &kSpin, cpus, 1, 0.4, "single");
-  const double spin = runnable();
-  EXPECT_GT(worker_slots[0].sched_end.run_ns, worker_slots[0].sched_start.run_ns);
+  const double spin = on_cpu();
   run_phase(&out, &kSleepy, cpus, 1, 0.4, "single");
-  const double sleep = runnable();
-  EXPECT_GT(spin, 2 * sleep) << "spinning " << spin << " s, sleeping " << sleep << " s";
+  const double sleep = on_cpu();
+  EXPECT_GT(spin, 10 * sleep) << "spinning " << spin << " s, sleeping " << sleep << " s on the CPU";
 }
 
 TEST_F(Phase, ClockThatSagsDuringThePhase) {
