@@ -20,7 +20,9 @@ class TempTree {
  public:
   // A tree that cannot be made is a fatal failure: a fixture holding one never runs its body,
   // and a test that makes one itself stops at ASSERT_TRUE(tree.ok()).
-  TempTree() {
+  // The root in force before is restored at the end, so a tree made inside another's lifetime
+  // (a helper that makes its own) hands back the outer tree, never the machine's real paths.
+  TempTree() : outer_(path_root()) {
     char tmpl[] = "/tmp/tfx-tree-XXXXXX";
     ok_ = mkdtemp(tmpl) != nullptr;
     const int err = errno;
@@ -29,7 +31,7 @@ class TempTree {
     if (!ok_) [err] { FAIL() << "cannot make a fixture tree under /tmp: " << std::strerror(err); }();
   }
   ~TempTree() {
-    set_path_root("");
+    set_path_root(outer_.c_str());
     std::error_code ec;
     if (ok_) std::filesystem::remove_all(root_, ec);
   }
@@ -54,5 +56,6 @@ class TempTree {
 
  private:
   bool ok_;
+  std::string outer_;  // declared first: it is read before root_ is set
   std::string root_;
 };
