@@ -53,12 +53,13 @@ void BM_branch(benchmark::State& bs) {
   run_kernel(bs, kernel_branch, &st, 1 << 20, 2, "Mops");
 }
 
-// Every call walks the same path from element 0, so the rate depends on the count: a short walk
-// touches fewer cache lines. 2^17 is about where chunks of 4 to 32 ms settle on a machine with
-// DRAM latency near 100 ns; 2^22 is one full lap of the ring.
+// Each call walks on where the last one stopped, as a worker's chunks do, so the rate is the
+// latency of a walk through the whole 16 MiB ring whatever the count: 2^17 is about where chunks
+// of 4 to 32 ms settle on a machine with DRAM latency near 100 ns; 2^22 is one full lap.
 void BM_ptr_chase(benchmark::State& bs) {
   ensure_tables_and_inputs();
-  run_kernel(bs, kernel_ptr_chase, &chase_ring, static_cast<uint64_t>(bs.range(0)), 1, "Mderef");
+  ChaseState st{chase_ring, 0};
+  run_kernel(bs, kernel_ptr_chase, &st, static_cast<uint64_t>(bs.range(0)), 1, "Mderef");
 }
 
 void BM_vec_f32(benchmark::State& bs) {

@@ -87,13 +87,14 @@ void temperature_value(PhaseAccounting* acc, int32_t reading_mc) {
 
 void temperature_step(PhaseAccounting* acc) { temperature_value(acc, read_temperature()); }
 
-void account_worker(PhaseAccounting* acc, int cpu, const SchedSnapshot& start, const SchedSnapshot& end) {
+void account_worker(PhaseAccounting* acc, int cpu, const SchedSnapshot& start, const SchedSnapshot& end,
+                    uint64_t late_ns) {
   acc->sum_sw += static_cast<int64_t>(end.nivcsw) - start.nivcsw;
   // A snapshot that could not be read, or counters that stepped back, give no wait data rather
   // than a wrapped difference that would fake a huge wait.
   if (!start.valid || !end.valid || end.run_ns < start.run_ns || end.wait_ns < start.wait_ns) return;
   const uint64_t d_run = end.run_ns - start.run_ns;
-  const uint64_t d_wait = end.wait_ns - start.wait_ns;
+  const uint64_t d_wait = end.wait_ns - start.wait_ns + late_ns;
   acc->sum_run += d_run;
   acc->sum_wait += d_wait;
   if (d_run == 0) return;
@@ -111,6 +112,8 @@ void phase_close(PhaseAccounting* acc, const int* worker_cpus, PhaseResult* out)
   out->wait_agg = acc->sum_run > 0
                       ? static_cast<double>(acc->sum_wait) * 100.0 / static_cast<double>(acc->sum_run)
                       : 0.0;
+  out->wait_seconds = static_cast<double>(acc->sum_wait) / 1e9;
+  out->run_seconds = static_cast<double>(acc->sum_run) / 1e9;
   out->nivcsw = static_cast<int32_t>(acc->sum_sw);
   out->khz_lo = acc->lowest == KHZ_NO_SAMPLE ? 0 : acc->lowest;
   out->khz_hi = acc->highest;

@@ -52,8 +52,10 @@ void clock_sample(PhaseAccounting* acc, const int* worker_cpus);
 // One temperature reading (milli-degrees, -1 for none): peak, and the one-time 95 °C notice.
 void temperature_value(PhaseAccounting* acc, int32_t reading_mc);
 void temperature_step(PhaseAccounting* acc);
-// Folds one joined worker's snapshots in.
-void account_worker(PhaseAccounting* acc, int cpu, const SchedSnapshot& start, const SchedSnapshot& end);
+// Folds one joined worker's snapshots in. late_ns is the time from the phase's start to the
+// worker's first chunk, which its snapshots (taken once it runs) cannot show: it counts as wait.
+void account_worker(PhaseAccounting* acc, int cpu, const SchedSnapshot& start, const SchedSnapshot& end,
+                    uint64_t late_ns = 0);
 // Fills the interference fields of out (rate and lead_rate are the caller's).
 void phase_close(PhaseAccounting* acc, const int* worker_cpus, PhaseResult* out);
 

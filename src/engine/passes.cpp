@@ -50,6 +50,9 @@ PhaseResult median_phase(const SubtestResult* const* rows, int k, Phase phase) {
   out.undisturbed_rate = med(&PhaseResult::undisturbed_rate);
   out.stall_seconds = med(&PhaseResult::stall_seconds);
   out.worker_seconds = med(&PhaseResult::worker_seconds);
+  out.wait_seconds = med(&PhaseResult::wait_seconds);
+  out.run_seconds = med(&PhaseResult::run_seconds);
+  out.start_delay_ms = med(&PhaseResult::start_delay_ms);
   return out;
 }
 
@@ -119,12 +122,7 @@ void run_subtest_pass() {
 int record_round() {
   RoundState& rs = g_rounds;
   if (rs.rounds < MAX_ROUNDS) {
-    double wait = 0.0;
-    for (int i = 0; i < g_result_count; ++i) {
-      const SubtestResult& r = g_results[i];
-      wait = std::max({wait, r.st.wait_pct, r.mt_ran ? r.mt.wait_agg : 0.0});
-    }
-    rs.wait_history[rs.rounds] = wait;
+    table_wait_time(&rs.waittime_history[rs.rounds], &rs.runtime_history[rs.rounds]);
     table_stall_time(&rs.stall_history[rs.rounds], &rs.worktime_history[rs.rounds]);
     rs.st_history[rs.rounds] = rs.index_st;
     rs.mt_history[rs.rounds] = rs.index_mt;
@@ -155,8 +153,8 @@ int record_round() {
   return 0;
 }
 
+// The table is rebuilt from the completed rounds before the verdict reads anything of it.
 void finish_rounds() {
-  decide_verdict(0);
   RoundState& rs = g_rounds;
   if (rs.rounds > 0) {
     const int k = rs.rounds < ROUND_WINDOW ? rs.rounds : ROUND_WINDOW;
@@ -166,6 +164,7 @@ void finish_rounds() {
     rs.uindex_mt = median(rs.umt_history + (rs.rounds - k), k);
     table_from_last_rounds(rs.rounds);
   }
+  decide_verdict(0);
 }
 
 void run_index_rounds() {

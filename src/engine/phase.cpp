@@ -17,19 +17,6 @@ std::atomic<int> phase_workers{0};
 namespace {
 
 PhaseAccounting g_acc;
-double* g_stall_scratch;  // the stall rule's working space, grown to the longest chunk record
-uint32_t g_stall_scratch_cap;
-
-// Stall figures of one joined worker; none when the working space cannot be had.
-StallFigures worker_stalls(const WorkerSlot& s) {
-  if (s.chunk_count > g_stall_scratch_cap) {
-    std::free(g_stall_scratch);
-    g_stall_scratch = static_cast<double*>(std::malloc(s.chunk_count * sizeof(double)));
-    g_stall_scratch_cap = g_stall_scratch ? s.chunk_count : 0;
-  }
-  if (!g_stall_scratch) return StallFigures{0.0, 0.0, 0.0};
-  return find_stalls(s.chunks, s.chunk_count, g_stall_scratch);
-}
 
 void* alloc_aligned(std::size_t bytes) {
   void* p = nullptr;
@@ -48,7 +35,7 @@ void free_buffers(WorkerSlot& s) {
 }
 
 // Allocates and fills the worker's private buffers; false when memory is short.
-bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end, double seconds) {
+bool prepare_slot(WorkerSlot& s, int slot, int cpu, const SubtestSpec* spec, double end, double seconds) {
   s.cpu.store(cpu, std::memory_order_relaxed);
   s.spec = spec;
   s.end_time = end;
@@ -57,13 +44,18 @@ bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end, d
   s.last_end = 0;
   s.busy_seconds = 0;
   s.chunk_count = 0;
+  s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
+  s.block_pace = StallPace{0.0, 0.0};
+  s.blocks_judged = 0;
   // The chunk records outlive the phase (until the slot's next phase), so that callers and
   // benchmarks can look at them after the join; they grow only when a longer phase needs more.
   const uint32_t cap = chunk_capacity(seconds);
-  if (cap > s.chunk_cap || !s.chunks) {
+  if (cap > s.chunk_cap || !s.chunks || !s.stall_scratch) {
     std::free(s.chunks);
+    std::free(s.stall_scratch);
     s.chunks = static_cast<ChunkRecord*>(alloc_aligned(cap * sizeof(ChunkRecord)));
-    s.chunk_cap = s.chunks ? cap : 0;
+    s.stall_scratch = static_cast<double*>(alloc_aligned(cap * sizeof(double)));
+    s.chunk_cap = s.chunks && s.stall_scratch ? cap : 0;
   }
   s.sink = 0;
   s.started = 0;
@@ -79,7 +71,7 @@ bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end, d
   s.vec.a = static_cast<float*>(alloc_aligned(VEC_ELEMS * sizeof(float)));
   s.vec.b = static_cast<float*>(alloc_aligned(VEC_ELEMS * sizeof(float)));
   s.vec.c = static_cast<float*>(alloc_aligned(VEC_ELEMS * sizeof(float)));
-  if (!s.lz4.out || !s.lz4.table || !s.vec.a || !s.vec.b || !s.vec.c || !s.chunks) {
+  if (!s.lz4.out || !s.lz4.table || !s.vec.a || !s.vec.b || !s.vec.c || s.chunk_cap == 0) {
     free_buffers(s);
     return false;
   }
@@ -88,6 +80,9 @@ bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end, d
     s.vec.b[k] = 0.5f;
     s.vec.c[k] = 0.0f;
   }
+  // Workers start their walks far apart in the cycle (the ring is one random cycle, so array
+  // positions far apart are unrelated points of it): two walks in step would share cache lines.
+  s.chase = {chase_ring, static_cast<uint32_t>(static_cast<uint64_t>(slot) * CHASE_RING_ELEMS / MAX_CPUS)};
   expand_aes_key(AES_FIXED_KEY, s.aes.round_keys);
   s.aes.len = DATA_BLOCK_BYTES;
   return true;
@@ -96,7 +91,7 @@ bool prepare_slot(WorkerSlot& s, int cpu, const SubtestSpec* spec, double end, d
 void* kernel_state(WorkerSlot& s) {
   switch (kernel_state_kind(s.spec->kernel)) {
     case STATE_BRANCH: return &s.prng;
-    case STATE_CHASE: return &chase_ring;
+    case STATE_CHASE: return &s.chase;
     case STATE_LZ4: return &s.lz4;
     case STATE_VEC: return &s.vec;
     case STATE_AES: return &s.aes;
@@ -114,6 +109,31 @@ void sleep_seconds(double seconds) {
 }
 
 }  // namespace
+
+void close_chunk_block(WorkerSlot& s) {
+  if (s.chunk_count == 0 || !s.stall_scratch) return;
+  s.block_pace = stall_pace(s.chunks, s.chunk_count, s.stall_scratch);
+  const StallFigures f = judge_stalls(s.chunks, s.chunk_count, s.block_pace);
+  s.stalls_judged.stall_seconds += f.stall_seconds;
+  s.stalls_judged.longest_seconds = std::max(s.stalls_judged.longest_seconds, f.longest_seconds);
+  s.stalls_judged.typical_seconds = f.typical_seconds;
+  ++s.blocks_judged;
+  s.chunk_count = 0;
+}
+
+StallFigures worker_stalls(WorkerSlot& s) {
+  StallFigures f = s.stalls_judged;
+  if (s.chunk_count == 0 || !s.stall_scratch) return f;
+  // A handful of chunks after a judged block has no pace of its own worth the name.
+  const StallPace pace = s.blocks_judged > 0 && s.chunk_count < STALL_TAIL_OWN_PACE
+                             ? s.block_pace
+                             : stall_pace(s.chunks, s.chunk_count, s.stall_scratch);
+  const StallFigures t = judge_stalls(s.chunks, s.chunk_count, pace);
+  f.stall_seconds += t.stall_seconds;
+  f.longest_seconds = std::max(f.longest_seconds, t.longest_seconds);
+  f.typical_seconds = t.typical_seconds;
+  return f;
+}
 
 uint32_t chunk_capacity(double seconds) {
   constexpr double SHORTEST_GROWN_CHUNK = 0.004;  // seconds
@@ -175,12 +195,18 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
   }
 
   int worker_cpus[MAX_CPUS];
+  bool prepared[MAX_CPUS];
   phase_workers.store(n, std::memory_order_relaxed);
+  // A slot whose memory or thread cannot be had starts no worker; the phase measures the rest.
+  // Every slot is prepared first, so the phase's start is taken just before the first thread.
+  for (int i = 0; i < n; ++i) {
+    worker_cpus[i] = cpus[i];
+    prepared[i] = prepare_slot(worker_slots[i], i, cpus[i], spec, end, end - start);
+  }
+  const double phase_start = now_seconds();
   for (int i = 0; i < n; ++i) {
     WorkerSlot& s = worker_slots[i];
-    worker_cpus[i] = cpus[i];
-    // A slot whose memory or thread cannot be had starts no worker; the phase measures the rest.
-    if (!prepare_slot(s, cpus[i], spec, end, end - start)) continue;
+    if (!prepared[i]) continue;
     if (pthread_create(&s.thread, nullptr, worker_main, &s) != 0) {
       free_buffers(s);
       continue;
@@ -206,33 +232,39 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     sleep_seconds(std::min(PHASE_SLEEP_NS / 1e9, end - now_seconds()));
   }
 
-  // Each worker's rate is its own work over its own window, from the start of its first chunk to
-  // the end of its last, so no counted iteration lies outside the time it is divided by. Workers
-  // start one after another and may end up to one chunk apart, so the all-core rate is the sum of
-  // the workers' own rates: what the CPUs deliver together, independent of when each one began.
+  // Each worker's rate is its work over its window, from the phase's start to the end of its last
+  // chunk, so no counted iteration lies outside the time it is divided by, and a worker held off
+  // its CPU before its first chunk lowers the rate by the time it lost. The all-core rate is the
+  // sum of the workers' rates: workers may end up to one chunk apart.
+  // The undisturbed rate leaves out every pause: the late start and every paused chunk's excess,
+  // whatever paused it. Hidden stalls are the pauses less the run-queue wait the kernel counted
+  // for the worker over the same chunks (its snapshots bracket them), floored at 0.
   double stall_sum = 0, window_sum = 0;
   for (int i = 0; i < n; ++i) {
     WorkerSlot& s = worker_slots[i];
     if (!s.started) continue;
     pthread_join(s.thread, nullptr);
     s.started = 0;
-    double busy = 0;
-    for (uint32_t k = 0; k < s.chunk_count; ++k) busy += s.chunks[k].seconds;
-    s.busy_seconds = busy;
-    const double window = s.last_end - s.first_start;
+    const double window = s.last_end - phase_start;
+    const double late = s.first_start > phase_start ? s.first_start - phase_start : 0.0;
     if (s.iterations > 0 && window > 0.000001) {
       const double work = static_cast<double>(s.iterations) * spec->ops_per_iter;
       out->rate += work / window;
       if (i == 0) out->lead_rate = work / window;
+      out->start_delay_ms = std::max(out->start_delay_ms, late * 1000.0);
       const StallFigures st = worker_stalls(s);
-      const double stall = std::min(st.stall_seconds, window * 0.999);
-      out->undisturbed_rate += work / (window - stall);
-      out->stall_pct = std::max(out->stall_pct, stall * 100.0 / window);
-      out->stall_max_ms = std::max(out->stall_max_ms, st.longest_seconds * 1000.0);
-      stall_sum += stall;
+      const double paused = std::min(st.stall_seconds + late, window * 0.999);
+      out->undisturbed_rate += work / (window - paused);
+      const bool counted = s.sched_start.valid && s.sched_end.valid && s.sched_end.wait_ns >= s.sched_start.wait_ns;
+      const double wait = counted ? static_cast<double>(s.sched_end.wait_ns - s.sched_start.wait_ns) / 1e9 : 0.0;
+      const double hidden = std::max(0.0, std::min(st.stall_seconds, window * 0.999) - wait);
+      out->stall_pct = std::max(out->stall_pct, hidden * 100.0 / window);
+      if (hidden > 0) out->stall_max_ms = std::max(out->stall_max_ms, st.longest_seconds * 1000.0);
+      stall_sum += hidden;
       window_sum += window;
     }
-    account_worker(&g_acc, s.cpu.load(std::memory_order_relaxed), s.sched_start, s.sched_end);
+    account_worker(&g_acc, s.cpu.load(std::memory_order_relaxed), s.sched_start, s.sched_end,
+                   s.first_start > 0 ? static_cast<uint64_t>(late * 1e9) : 0);
     free_buffers(s);
   }
   out->stall_seconds = stall_sum;

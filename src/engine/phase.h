@@ -17,6 +17,7 @@ struct WorkerSlot {
   Lz4State lz4;
   VecState vec;
   AesState aes;
+  ChaseState chase;
   double end_time;                 // monotonic seconds; no new chunk after it
   uint64_t iterations;
   double first_start;              // monotonic seconds at the start of the first chunk; 0 when none ran
@@ -25,6 +26,10 @@ struct WorkerSlot {
   ChunkRecord* chunks;             // chunk_count of chunk_cap records, kept until the next phase
   uint32_t chunk_cap;
   uint32_t chunk_count;
+  double* stall_scratch;           // chunk_cap doubles: the stall rule's working space
+  StallFigures stalls_judged;      // of the blocks of chunks judged so far (long phases)
+  StallPace block_pace;            // the pace of the last judged block
+  uint32_t blocks_judged;
   SchedSnapshot sched_start;
   SchedSnapshot sched_end;
   uint64_t sink;                   // XOR of every kernel result, so the work cannot be elided
@@ -65,22 +70,24 @@ inline uint64_t next_chunk(uint64_t c, double dt) {
 
 // Records a phase of `seconds` needs: chunks last at least 4 ms once grown, shorter ones come only
 // from the ramp and after a halving; twice the count of 4 ms chunks leaves room for both. Long
-// phases are held to CHUNK_RECORDS_MAX records a worker (64 KiB).
+// phases are held to CHUNK_RECORDS_MAX records a worker (64 KiB), judged a block at a time.
 constexpr uint32_t CHUNK_RECORDS_MAX = 4096;
+// A tail of fewer chunks after a judged block is judged against that block's pace.
+constexpr uint32_t STALL_TAIL_OWN_PACE = 256;
 uint32_t chunk_capacity(double seconds);
-// Stores one chunk. A full array first merges its records in pairs, in order: the totals stay
-// exact and the stall rule still sees every pause, at half the time resolution.
+// Judges the chunks held as one block by the stall rule, adds its figures to stalls_judged and
+// empties the array. A full array is closed so (in the worker, between chunks, about every 30 s):
+// every chunk is judged at full resolution, whatever the phase's length.
+void close_chunk_block(WorkerSlot& s);
+// Stores one chunk and counts its time.
 inline void record_chunk(WorkerSlot& s, uint64_t iterations, double seconds) {
-  if (s.chunk_cap < 2) return;
-  if (s.chunk_count == s.chunk_cap) {
-    uint32_t k = 0;
-    for (uint32_t i = 0; i + 1 < s.chunk_count; i += 2, ++k)
-      s.chunks[k] = {s.chunks[i].iterations + s.chunks[i + 1].iterations, s.chunks[i].seconds + s.chunks[i + 1].seconds};
-    if (s.chunk_count % 2 != 0) s.chunks[k++] = s.chunks[s.chunk_count - 1];
-    s.chunk_count = k;
-  }
+  s.busy_seconds += seconds;
+  if (s.chunk_cap == 0) return;
+  if (s.chunk_count == s.chunk_cap) close_chunk_block(s);
   s.chunks[s.chunk_count++] = {iterations, seconds};
 }
+// The stall figures of a worker's whole phase: the judged blocks and the chunks held.
+StallFigures worker_stalls(WorkerSlot& s);
 
 // Measures spec on the first n CPUs of cpus for `seconds`; returns after every worker is joined.
 void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n, double seconds,

@@ -3,13 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-RoundState g_rounds = {0, {}, {}, {}, 0.0, 0.0, 0, 1.0, 1.0, 0, 0, {}, {}, {}, {}, 0.0, 0.0};
+RoundState g_rounds;
 
-void reset_round_state() {
-  std::memset(&g_rounds, 0, sizeof g_rounds);
-  g_rounds.spread = 1.0;
-  g_rounds.precision = 1.0;
-}
+void reset_round_state() { g_rounds = RoundState{}; }
 
 int compare_doubles(const void* a, const void* b) {
   const double x = *static_cast<const double*>(a);

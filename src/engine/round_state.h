@@ -10,14 +10,13 @@ constexpr double ROUND_TIME_LIMIT = 300.0;  // seconds since consent (RunControl
 
 struct RoundState {
   int rounds;
-  double wait_history[MAX_ROUNDS];
   double st_history[MAX_ROUNDS];
   double mt_history[MAX_ROUNDS];
   double index_st;
   double index_mt;
   int index_n;
-  double spread;      // fraction
-  double precision;   // best spread so far
+  double spread = 1.0;     // fraction
+  double precision = 1.0;  // best spread so far
   int converged;
   int plateau;
   // The same index from the undisturbed rates (as if no chunk had been paused), and per round the
@@ -26,6 +25,10 @@ struct RoundState {
   double umt_history[MAX_ROUNDS];
   double stall_history[MAX_ROUNDS];
   double worktime_history[MAX_ROUNDS];
+  // Per round, the run-queue wait the kernel counted and the on-CPU time it is a share of
+  // (seconds, every worker of every phase): the verdict pools them over the index's rounds.
+  double waittime_history[MAX_ROUNDS];
+  double runtime_history[MAX_ROUNDS];
   double uindex_st;
   double uindex_mt;
 };

@@ -14,33 +14,47 @@
 // - Warm-up: a chunk is never judged against a faster pace than the fastest chunk before it.
 //   While the clock and caches warm up, each chunk is faster than all before it and nothing
 //   counts; a pause during the warm-up still counts against the pace already reached.
-StallFigures find_stalls(const ChunkRecord* chunks, uint32_t n, double* scratch) {
-  StallFigures f{0.0, 0.0, 0.0};
-  if (n == 0) return f;
-  auto pace = [&](uint32_t i) { return chunks[i].seconds / static_cast<double>(chunks[i].iterations ? chunks[i].iterations : 1); };
+// - Long phases: a worker's chunk array holds one block of chunks; a full block is judged on its
+//   own pace and emptied, so every chunk of a long phase is judged at full resolution against the
+//   chunks around it, and a stall is never a sum of pauses.
+namespace {
+double pace_of(const ChunkRecord& c) {
+  return c.seconds / static_cast<double>(c.iterations ? c.iterations : 1);
+}
+}  // namespace
 
+StallPace stall_pace(const ChunkRecord* chunks, uint32_t n, double* scratch) {
   uint32_t m = 0;
   for (uint32_t i = 0; i < n; ++i)
-    if (chunks[i].seconds >= STALL_GROWN_CHUNK) scratch[m++] = pace(i);
+    if (chunks[i].seconds >= STALL_GROWN_CHUNK) scratch[m++] = pace_of(chunks[i]);
   if (m == 0)
-    for (uint32_t i = 0; i < n; ++i) scratch[m++] = pace(i);
+    for (uint32_t i = 0; i < n; ++i) scratch[m++] = pace_of(chunks[i]);
+  if (m == 0) return StallPace{0.0, 0.0};
   std::nth_element(scratch, scratch + m / 2, scratch + m);
   const double typical = scratch[m / 2];
-  f.typical_seconds = typical;
-  if (!(typical > 0)) return f;
+  if (!(typical > 0)) return StallPace{0.0, 0.0};
   for (uint32_t i = 0; i < m; ++i) scratch[i] = std::fabs(scratch[i] / typical - 1.0);
   std::nth_element(scratch, scratch + m / 2, scratch + m);
   const double sigma = 1.4826 * scratch[m / 2];
-  const double allowed = std::max(STALL_NOISE_SIGMAS * sigma, STALL_MIN_EXCESS);
+  return StallPace{typical, std::max(STALL_NOISE_SIGMAS * sigma, STALL_MIN_EXCESS)};
+}
 
-  double fastest = pace(0);  // the first chunk has nothing before it to be judged against
+StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace) {
+  StallFigures f{0.0, 0.0, pace.typical_seconds};
+  if (n == 0 || !(pace.typical_seconds > 0)) return f;
+  double fastest = pace_of(chunks[0]);  // the first chunk has nothing before it to be judged against
   for (uint32_t i = 1; i < n; ++i) {
-    const double expected = static_cast<double>(chunks[i].iterations) * std::max(typical, fastest);
-    fastest = std::min(fastest, pace(i));
+    const double expected = static_cast<double>(chunks[i].iterations) * std::max(pace.typical_seconds, fastest);
+    fastest = std::min(fastest, pace_of(chunks[i]));
     const double excess = chunks[i].seconds - expected;
-    if (excess <= expected * allowed || excess < STALL_MIN_SECONDS) continue;
+    if (excess <= expected * pace.allowed || excess < STALL_MIN_SECONDS) continue;
     f.stall_seconds += excess;
     f.longest_seconds = std::max(f.longest_seconds, excess);
   }
   return f;
+}
+
+StallFigures find_stalls(const ChunkRecord* chunks, uint32_t n, double* scratch) {
+  if (n == 0) return StallFigures{0.0, 0.0, 0.0};
+  return judge_stalls(chunks, n, stall_pace(chunks, n, scratch));
 }

@@ -21,5 +21,16 @@ constexpr double STALL_MIN_EXCESS = 0.05;     // of the expected duration, at th
 constexpr double STALL_NOISE_SIGMAS = 6.0;
 constexpr double STALL_MIN_SECONDS = 0.00025; // a shorter excess is never called a stall
 
+// The pace a block of chunks is judged against: seconds per iteration, and the excess allowed
+// over it (a fraction of a chunk's expected duration).
+struct StallPace {
+  double typical_seconds;  // 0 when the block has no usable chunk
+  double allowed;
+};
+
 // The stall rule over one worker's chunks in the order they ran. scratch must hold n doubles.
 StallFigures find_stalls(const ChunkRecord* chunks, uint32_t n, double* scratch);
+// Its two halves: the pace of a block, and the pauses of a block judged against a given pace
+// (a short tail of chunks is judged against the pace of the block before it).
+StallPace stall_pace(const ChunkRecord* chunks, uint32_t n, double* scratch);
+StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace);

@@ -166,14 +166,16 @@ void emit_subtest(const SubtestResult& r) {
   line_add("{\"event\":\"subtest\",\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,"
               "\"scaling\":%.3f,\"st_wait_pct\":%.2f,\"mt_wait_pct\":%.2f,\"mt_wait_agg\":%.2f,"
               "\"nivcsw\":%ld,\"khz_lo\":%ld,\"khz_hi\":%ld,\"st_stall_pct\":%.2f,\"mt_stall_pct\":%.2f,"
-              "\"mt_stall_agg\":%.2f,\"stall_ms\":%.1f,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f}\n",
+              "\"mt_stall_agg\":%.2f,\"stall_ms\":%.1f,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f,"
+              "\"st_late_start_ms\":%.1f,\"mt_late_start_ms\":%.1f}\n",
               r.spec->name, r.spec->isa, r.spec->unit, r.st.rate / 1e6, mt ? r.mt.rate / 1e6 : 0.0,
               r.scaling, r.st.wait_pct, mt ? r.mt.wait_pct : 0.0, mt ? r.mt.wait_agg : 0.0,
               static_cast<long>(r.st.nivcsw) + (mt ? r.mt.nivcsw : 0),
               static_cast<long>(mt ? r.mt.khz_lo : r.st.khz_lo), static_cast<long>(mt ? r.mt.khz_hi : r.st.khz_hi),
               r.st.stall_pct, mt ? r.mt.stall_pct : 0.0, mt ? r.mt.stall_agg : 0.0,
               mt && r.mt.stall_max_ms > r.st.stall_max_ms ? r.mt.stall_max_ms : r.st.stall_max_ms,
-              r.st.undisturbed_rate / 1e6, mt ? r.mt.undisturbed_rate / 1e6 : 0.0);
+              r.st.undisturbed_rate / 1e6, mt ? r.mt.undisturbed_rate / 1e6 : 0.0, r.st.start_delay_ms,
+              mt ? r.mt.start_delay_ms : 0.0);
   line_publish();
 }
 
@@ -206,14 +208,14 @@ void emit_result() {
       "\"converge\":\"%s\"},\"convergence\":{\"rounds\":%d,\"spread\":%.4f,"
       "\"precision\":%.4f,\"target\":%.4f,\"converged\":%d},\"thermal\":{\"peak_c\":%.1f,"
       "\"clock_ratio\":%.3f,\"limited\":%d},\"quiesce\":\"%s\",\"isolcpus\":\"%s\",\"profile\":\"%s\","
-      "\"cpus_used\":%d,\"all_core_note\":\"%s\",\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
+      "\"cpus_used\":%d,\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), verdict_name(g_verdict.verdict), why, model, m.ncpu,
       m.ncores, m.p_cores, m.e_cores, m.p_threads, m.e_threads, static_cast<long>(m.max_khz[0] / 1000),
       g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.uindex_st,
       g_rounds.uindex_mt, g_config.converge_undisturbed ? "undisturbed" : "delivered", g_rounds.rounds,
       g_rounds.spread, g_rounds.precision, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
       g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), isol, profile_name(g_config.profile),
-      cpus_used, all_core_note, fp, now_seconds() - g_run.launch_time);
+      cpus_used, fp, now_seconds() - g_run.launch_time);
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     line_add("%s{\"name\":\"%s\",\"isa\":\"%s\",\"unit\":\"%s\",\"st\":%.1f,\"mt\":%.1f,\"scaling\":%.3f,"
@@ -223,8 +225,11 @@ void emit_result() {
                 r.mt_ran ? r.mt.rate / 1e6 : 0.0, r.scaling, r.st_under_load, r.st.undisturbed_rate / 1e6,
                 r.mt_ran ? r.mt.undisturbed_rate / 1e6 : 0.0, r.st.stall_pct, r.mt_ran ? r.mt.stall_agg : 0.0);
   }
-  line_add("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f}}\n", g_verdict.stall_pct,
-              g_verdict.run_stall_max_ms, wait_threshold(g_config.quiesce, m.rt_runtime_us));
+  // Keys added after the first release go at the end, so readers of the documented order and
+  // prefix stay right.
+  line_add("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f},\"all_core_note\":\"%s\"}\n",
+           g_verdict.stall_pct, g_verdict.run_stall_max_ms, wait_threshold(g_config.quiesce, m.rt_runtime_us),
+           all_core_note);
   line_publish();
 }
 

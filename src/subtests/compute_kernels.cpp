@@ -99,9 +99,11 @@ uint64_t kernel_branch(void* state, uint64_t count) {
 }
 
 uint64_t kernel_ptr_chase(void* state, uint64_t count) {
-  const uint32_t* ring = *static_cast<uint32_t* const*>(state);
-  uint32_t index = 0;
+  ChaseState* st = static_cast<ChaseState*>(state);
+  const uint32_t* ring = st->ring;
+  uint32_t index = st->index;
   for (uint64_t n = 0; n < count; ++n) index = ring[index];
+  st->index = index;
   return index;
 }
 

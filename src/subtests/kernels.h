@@ -36,7 +36,13 @@ struct AesState {
   uint32_t round_keys[44];
   uint32_t len;
 };
-// ptr_chase gets a pointer to the run-wide `chase_ring` holder (uint32_t* const*).
+// ptr_chase: the run-wide ring and where this worker's walk stands. Each call goes on from
+// `index` and leaves it at the last element loaded, so successive chunks walk on through the one
+// 16 MiB cycle instead of revisiting the elements the previous chunk brought into cache.
+struct ChaseState {
+  const uint32_t* ring;
+  uint32_t index;
+};
 // branch gets a RandomState*.
 
 uint64_t kernel_int_scalar(void* state, uint64_t count);

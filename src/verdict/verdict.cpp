@@ -21,14 +21,9 @@ void append_why(const char* suffix) {
   std::snprintf(g_verdict.verdict_why + len, sizeof g_verdict.verdict_why - len, "%s", suffix);
 }
 
-// True when some phase of the table read a CPU clock; otherwise no clock figure is a measurement.
-bool clock_was_read() {
-  for (int i = 0; i < g_result_count; ++i) {
-    if (g_results[i].st.khz_hi > 0) return true;
-    if (g_results[i].mt_ran && g_results[i].mt.khz_hi > 0) return true;
-  }
-  return false;
-}
+// True when some phase of the run, in any round, read a CPU clock; otherwise no clock figure is a
+// measurement.
+bool clock_was_read() { return g_verdict.run_clock_read != 0; }
 
 // "freq stable", "clock not sampled" (readable, but the phases were too short to sample it) or
 // "clock not readable", then ", thermal max X°C" or ", no temperature sensor".
@@ -55,6 +50,7 @@ void reset_verdict() {
   g_verdict.run_clock_ratio = 1.0;
   g_verdict.run_nivcsw = 0;
   g_verdict.run_stall_max_ms = 0.0;
+  g_verdict.run_clock_read = 0;
   g_verdict.stall_pct = 0.0;
 }
 
@@ -68,7 +64,24 @@ void table_stall_time(double* stall_seconds, double* worker_seconds) {
   }
 }
 
+void table_wait_time(double* wait_seconds, double* run_seconds) {
+  *wait_seconds = 0;
+  *run_seconds = 0;
+  for (int i = 0; i < g_result_count; ++i) {
+    const SubtestResult& r = g_results[i];
+    *wait_seconds += r.st.wait_seconds + (r.mt_ran ? r.mt.wait_seconds : 0.0);
+    *run_seconds += r.st.run_seconds + (r.mt_ran ? r.mt.run_seconds : 0.0);
+  }
+}
+
+double table_wait_pct() {
+  double wait = 0, run = 0;
+  table_wait_time(&wait, &run);
+  return run > 0 ? wait * 100.0 / run : 0.0;
+}
+
 void verdict_fold_phase(const PhaseResult& p) {
+  if (p.khz_hi > 0) g_verdict.run_clock_read = 1;
   g_verdict.run_nivcsw += p.nivcsw;
   if (p.clock_ratio > 0 && p.clock_ratio < g_verdict.run_clock_ratio) g_verdict.run_clock_ratio = p.clock_ratio;
   if (p.peak_mc > g_verdict.run_peak_mc) g_verdict.run_peak_mc = p.peak_mc;
@@ -100,14 +113,9 @@ double wait_threshold(int quiesce, long rt_runtime_us) {
 }
 
 void decide_verdict(int probe) {
-  // Wait is judged on the rounds the index comes from (the median below); the cut pass of a run
+  // Wait is pooled over the rounds the index comes from, like stalls; the cut pass of a run
   // stopped in its first round, and the probe's one pass, have only their own rows.
-  double wait = 0.0;
-  for (int i = 0; i < g_result_count; ++i) {
-    const SubtestResult& r = g_results[i];
-    if (r.st.wait_pct > wait) wait = r.st.wait_pct;
-    if (r.mt_ran && r.mt.wait_pct > wait) wait = r.mt.wait_pct;
-  }
+  double wait = table_wait_pct();
   // Hidden stalls are pooled, stall time over measuring time, across the rounds the index comes
   // from (or the pass the table holds). Real-time throttling pauses a worker for 50 ms in each
   // second: a share of one short phase would swing between 0 and 50 ms / phase, while the pooled
@@ -119,12 +127,15 @@ void decide_verdict(int probe) {
   const int32_t peak = g_verdict.run_peak_mc;
   if (!probe && g_rounds.rounds > 0) {
     const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
-    wait = median(g_rounds.wait_history + (g_rounds.rounds - k), k);
+    double wait_time = 0, run_time = 0;
     stall_time = work_time = 0;
     for (int i = g_rounds.rounds - k; i < g_rounds.rounds; ++i) {
       stall_time += g_rounds.stall_history[i];
       work_time += g_rounds.worktime_history[i];
+      wait_time += g_rounds.waittime_history[i];
+      run_time += g_rounds.runtime_history[i];
     }
+    wait = run_time > 0 ? wait_time * 100.0 / run_time : 0.0;
   }
   const double stall = work_time > 0 ? stall_time * 100.0 / work_time : 0.0;
   g_verdict.stall_pct = stall;

@@ -29,6 +29,7 @@ struct VerdictState {
   double run_clock_ratio;   // lowest of the phases' ratios
   long run_nivcsw;
   double run_stall_max_ms;  // longest single hidden stall
+  int run_clock_read;       // some phase read a CPU clock
   double stall_pct;         // the hidden-stall share the verdict judged, %
 };
 
@@ -39,6 +40,13 @@ const char* verdict_name(int verdict);
 const char* verdict_display_name(int verdict);
 // Hidden stalls and the measuring time they lie in, summed over the results table (seconds).
 void table_stall_time(double* stall_seconds, double* worker_seconds);
+// Run-queue wait of the table's phases: their summed wait and summed on-CPU time, in seconds.
+// Wait is judged pooled, wait over on-CPU time, over a round and over the index's rounds: real-
+// time throttling pauses a worker 50 ms in each second and the kernel counts that as wait, so
+// pooled it reads the throttling share the threshold allows for, where the one short phase that
+// held the pause would read several times that.
+void table_wait_time(double* wait_seconds, double* run_seconds);
+double table_wait_pct();
 // Adds one measured phase to the run's figures.
 void verdict_fold_phase(const PhaseResult& phase);
 // Decides from the results table, the round state, steal and the thermal mark.

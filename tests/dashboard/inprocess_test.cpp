@@ -233,7 +233,7 @@ TEST_F(InProcess, ScoreBarsShareOneScale) {
   const Frame f = build_frame();  // bars 80 − 34 = 46 cells wide
   const int head = f.row_of("TFX INDEX");
   ASSERT_GT(head, 0);
-  EXPECT_NE(f.text(head).find("     900  TFX INDEX (8 subtests, ref v1)    ST 400     MT 900    "), std::string::npos);
+  EXPECT_NE(f.text(head).find("     900  TFX INDEX (8 subtests, ref v2)    ST 400     MT 900    "), std::string::npos);
   struct Bar {
     const char* label;
     int filled;

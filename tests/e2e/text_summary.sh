@@ -10,7 +10,7 @@ check "probe subtest lines" [ "$(tail -n +2 "$WORK/probe" | grep -Ec '^  (int_sc
 TFX_CLI_CONSENT=1 ns '' --full --seconds 0.05 --quiesce none --subtests int_scalar,sha256 </dev/null >"$WORK/full" 2>&1
 check "full text run carries the MT part" [ "$(grep -Ec '  MT +[0-9]+\.[0-9]  scaling +[0-9]+%$' "$WORK/full")" = 2 ]
 check "full text run: the index line follows the verdict line" \
-  grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT [0-9]+\) over [0-9]+ portable subtests, ref v1' <<<"$(sed -n 2p "$WORK/full")"
+  grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT [0-9]+\) over [0-9]+ portable subtests, ref v2' <<<"$(sed -n 2p "$WORK/full")"
 check "probe text has no index line" bash -c "! grep -q 'TFX index' '$WORK/probe'"
 check "full text run: hidden stalls and the undisturbed index" \
   grep -Eqx '  hidden stalls [0-9.]+% of phase time \(longest [0-9]+ ms\) · undisturbed index ST [0-9]+ · MT [0-9]+' <<<"$(sed -n 3p "$WORK/full")"

@@ -124,15 +124,20 @@ TEST_F(RoundRules, SpreadFollowsSingleThreadHistoryWithoutAllCore) {
 const SubtestSpec kA = {"a", "base", "Mops", nullptr, 1, 1, 1};
 const SubtestSpec kB = {"b", "soft", "MB/s", nullptr, 1, 1, 1};
 
-// Round r's rows: rates that grow with r, a wait that peaks in the all-core phase.
+// Round r's rows: rates that grow with r; r % of wait in the single-thread phase and 3r % in the
+// all-core one, each over one second on the CPU, so 2r % pooled over the round.
 void fill_round(int r) {
   g_result_count = 2;
   g_results[0] = SubtestResult{};
   g_results[0].spec = &kA;
   g_results[0].st.rate = 100.0 * r;
   g_results[0].st.wait_pct = r;
+  g_results[0].st.wait_seconds = 0.01 * r;
+  g_results[0].st.run_seconds = 1.0;
   g_results[0].mt.rate = 150.0 * r;
-  g_results[0].mt.wait_agg = 2.0 * r;
+  g_results[0].mt.wait_agg = 3.0 * r;
+  g_results[0].mt.wait_seconds = 0.03 * r;
+  g_results[0].mt.run_seconds = 1.0;
   g_results[0].mt_ran = 1;
   g_results[0].scaling = 0.01 * r;
   g_results[1] = SubtestResult{};
@@ -148,7 +153,8 @@ TEST_F(RoundRules, StopInRoundSixTakesIndexAndTableFromRoundsTwoToFive) {
     fill_round(r);
     g_rounds.index_st += r;
     ASSERT_EQ(record_round(), 0) << "round " << r;
-    EXPECT_DOUBLE_EQ(g_rounds.wait_history[r - 1], 2.0 * r);  // the larger of ST wait and MT agg
+    // pooled over the round's phases
+    EXPECT_DOUBLE_EQ(g_rounds.waittime_history[r - 1] * 100 / g_rounds.runtime_history[r - 1], 2.0 * r);
   }
   // Round 6 is cut after its first subtest.
   g_result_count = 1;

@@ -70,11 +70,21 @@ TEST(Branch, CountZeroLeavesStateAndSameSeedsAgree) {
 
 TEST(PtrChase, FullLapReturnsToStart) {
   ASSERT_EQ(prepare_inputs(), 0);
-  EXPECT_EQ(kernel_ptr_chase(&chase_ring, 0), 0u);
-  EXPECT_EQ(kernel_ptr_chase(&chase_ring, CHASE_RING_ELEMS), 0u);
-  EXPECT_EQ(kernel_ptr_chase(&chase_ring, 1), chase_ring[0]);
-  EXPECT_EQ(kernel_ptr_chase(&chase_ring, 2), chase_ring[chase_ring[0]]);
-  EXPECT_NE(kernel_ptr_chase(&chase_ring, 12345), 0u);
+  const auto from_zero = [](uint64_t count) {
+    ChaseState st{chase_ring, 0};
+    return kernel_ptr_chase(&st, count);
+  };
+  EXPECT_EQ(from_zero(0), 0u);
+  EXPECT_EQ(from_zero(CHASE_RING_ELEMS), 0u);
+  EXPECT_EQ(from_zero(1), chase_ring[0]);
+  EXPECT_EQ(from_zero(2), chase_ring[chase_ring[0]]);
+  EXPECT_NE(from_zero(12345), 0u);
+  // A walk goes on where the last call left it: three calls cover the same path as one.
+  ChaseState walk{chase_ring, 0};
+  kernel_ptr_chase(&walk, 1000);
+  kernel_ptr_chase(&walk, 11000);
+  EXPECT_EQ(kernel_ptr_chase(&walk, 345), from_zero(12345));
+  EXPECT_EQ(walk.index, from_zero(12345));
 }
 
 uint64_t float_bits(float f) {
@@ -118,6 +128,7 @@ TEST(Kernels, PinnedOutputs) {
   seed_state(&gen, 0xC0FFEE);
   const uint64_t gen1 = next_random(&gen);
   const uint64_t gen2 = next_random(&gen);
+  ChaseState chase{chase_ring, 0};  // verification walks from element 0
 
   struct Case {
     const char* what;
@@ -129,7 +140,7 @@ TEST(Kernels, PinnedOutputs) {
       {"int_scalar(1000)", kernel_int_scalar(nullptr, 1000), 0x55a712b05a8d58e3ull},
       {"fp_scalar(1000)", kernel_fp_scalar(nullptr, 1000), 0x407f487c13698d51ull},
       {"branch(seed 0xBEEF0000, 1000)", kernel_branch(&branch_state, 1000), 0x6efaaf1bbc88c8a7ull},
-      {"ptr_chase(12345)", kernel_ptr_chase(&chase_ring, 12345), 2397473},
+      {"ptr_chase(12345)", kernel_ptr_chase(&chase, 12345), 2397473},
       {"vec_f32 c[1] after 3 iterations", kernel_vec_f32(&vec, 1), 0x3fc0000c},
       {"generator 0xC0FFEE, first", gen1, 0x48129692d6074d55ull},
       {"generator 0xC0FFEE, second", gen2, 0xbd5b7940b99d5543ull},

@@ -49,13 +49,18 @@ Outcome decide(const Inputs& in) {
   g_result_count = 1;
   g_results[0] = SubtestResult{};
   g_results[0].st.wait_pct = in.wait;
+  g_results[0].st.wait_seconds = in.wait / 100.0;  // over one second on the CPU
+  g_results[0].st.run_seconds = 1.0;
   g_results[0].st.clock_ratio = in.ratio;
   g_results[0].st.peak_mc = in.peak_mc;
   g_results[0].st.nivcsw = in.nivcsw;
   g_results[0].st.khz_lo = g_results[0].st.khz_hi = in.khz;
   verdict_fold_phase(g_results[0].st);
   g_rounds.rounds = in.rounds;
-  for (int i = 0; i < in.rounds; ++i) g_rounds.wait_history[i] = in.wait;
+  for (int i = 0; i < in.rounds; ++i) {
+    g_rounds.waittime_history[i] = in.wait / 100.0;
+    g_rounds.runtime_history[i] = 1.0;
+  }
   g_rounds.converged = in.converged;
   g_rounds.precision = in.precision;
   decide_verdict(in.probe);
@@ -170,7 +175,7 @@ TEST(Verdict, ProbeAndPrecisionSuffixes) {
   EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 1.0);
 }
 
-TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
+TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
   Inputs in;
   in.rounds = 5;
   in.wait = 50.0;  // the row's own wait is ignored for full runs with rounds
@@ -181,10 +186,26 @@ TEST(Verdict, WaitOfFullRunsIsTheMedianOfTheLastRounds) {
   TempTree tree;
   ASSERT_TRUE(tree.ok());
   tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
-  const double history[] = {90.0, 0.5, 0.2, 0.4, 0.3};
-  for (int i = 0; i < 5; ++i) g_rounds.wait_history[i] = history[i];
+  // Round 1 lies outside the index's rounds; rounds 2 to 5 read 1.25 %, 0, 0 and 0.625 % of
+  // rounds of 1, 1, 1 and 2 s on the CPU: 0.025 s of wait in 5 s (the median share would be 0.31).
+  const double wait_s[] = {0.9, 0.0125, 0, 0, 0.0125};
+  const double run_s[] = {1, 1, 1, 1, 2};
+  for (int i = 0; i < 5; ++i) {
+    g_rounds.waittime_history[i] = wait_s[i];
+    g_rounds.runtime_history[i] = run_s[i];
+  }
   decide_verdict(0);
-  EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.35%, freq stable, no temperature sensor");
+  EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.50%, freq stable, no temperature sensor");
+  // Real-time throttling: one short round of four holds the 50 ms pause (20 % of that round);
+  // pooled, it is the 5 % the threshold allows for at rt.
+  g_config.quiesce = QUIESCE_RT;
+  const double throttled[] = {0, 0.05, 0, 0, 0};
+  for (int i = 0; i < 5; ++i) {
+    g_rounds.waittime_history[i] = throttled[i];
+    g_rounds.runtime_history[i] = 0.25;
+  }
+  decide_verdict(0);
+  EXPECT_STREQ(verdict_name(g_verdict.verdict), "clean") << g_verdict.verdict_why;
 }
 
 TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
@@ -203,7 +224,7 @@ TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
   EXPECT_STREQ(verdict_name(g_verdict.verdict), "throttled");
   EXPECT_DOUBLE_EQ(g_verdict.peak_c, 96.0);
   EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 0.67);
-  g_results[0].st.wait_pct = 30.0;
+  g_results[0].st.wait_seconds = 0.3;
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 30.0% AND same-core freq sag to 67%");
   EXPECT_EQ(g_verdict.run_nivcsw, 43);
