@@ -210,6 +210,170 @@ TEST_F(Phase, ChunksOfEveryKernelLastFourTo32MsAfterTheFirstMillisecond) {
   }
 }
 
+// The pointer walk goes on through its 16 MiB ring from chunk to chunk, so its pace is the same
+// at every chunk length: its chunks, each timed on its own, keep the 4 to 32 ms range of the other
+// kernels, and the median pace of a 0.05, 0.3 and 0.6 s phase agree (interleaved, the quickest of
+// three tries of each, so a burst of load elsewhere does not decide). A walk that restarted at
+// element 0 re-read the elements the chunk before it had cached: short chunks ran several times
+// faster per step, and the chunks sized from them overshot.
+double median_chunk_pace(const WorkerSlot& s, int* in_range, int* judged) {
+  std::vector<double> pace;
+  double started = 0;
+  *in_range = *judged = 0;
+  for (uint32_t k = 0; k < s.chunk_count; ++k) {
+    const ChunkRecord& c = s.chunks[k];
+    if (started >= 0.001 && k + 1 < s.chunk_count) {  // the last chunk may be cut by the end
+      ++*judged;
+      if (c.seconds >= 0.004 * 0.9 && c.seconds <= 0.032 * 1.1) ++*in_range;
+    }
+    if (c.seconds >= 0.001) pace.push_back(c.seconds / static_cast<double>(c.iterations));
+    started += c.seconds;
+  }
+  if (pace.empty()) return 0;
+  std::nth_element(pace.begin(), pace.begin() + pace.size() / 2, pace.end());
+  return pace[pace.size() / 2];
+}
+
+TEST_F(Phase, PointerWalkPaceDoesNotDependOnChunkOrPhaseLength) {
+  ASSERT_EQ(prepare_inputs(), 0);
+  register_subtests();
+  const SubtestSpec* chase = nullptr;
+  for (int i = 0; i < g_registry_count; ++i)
+    if (std::string(g_registry[i].name) == "ptr_chase") chase = &g_registry[i];
+  ASSERT_NE(chase, nullptr);
+  const double lengths[] = {0.05, 0.3, 0.6};
+  double best[3] = {1e9, 1e9, 1e9};
+  int best_in_range = 0, best_judged = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int j = 0; j < 3; ++j) {
+      run_phase(&out, chase, cpus, 1, lengths[j], "single");
+      int in_range = 0, judged = 0;
+      const double pace = median_chunk_pace(worker_slots[0], &in_range, &judged);
+      if (pace > 0) best[j] = std::min(best[j], pace);
+      if (j == 2 && (best_judged == 0 || in_range * best_judged > best_in_range * judged)) {
+        best_in_range = in_range;
+        best_judged = judged;
+      }
+    }
+  }
+  ASSERT_GT(best_judged, 10);
+  // Each chunk by its own timing; a few may be paused by the scheduler on a loaded machine.
+  EXPECT_GE(best_in_range * 10, best_judged * 9) << best_in_range << " of " << best_judged << " chunks in 4 to 32 ms";
+  const double lo = *std::min_element(best, best + 3), hi = *std::max_element(best, best + 3);
+  EXPECT_LT(hi / lo, 1.10) << "ns a step at 0.05, 0.3, 0.6 s: " << best[0] * 1e9 << ", " << best[1] * 1e9
+                           << ", " << best[2] * 1e9;
+}
+
+// Pauses nothing counts: every tenth call of the kernel sleeps 40 ms beside its work (several
+// times a chunk's length, so the pauses stand out of any scatter a loaded machine gives the chunks),
+// so about a third of the phase is paused without run-queue wait. The undisturbed rate leaves
+// them out, and they are hidden stalls.
+std::atomic<uint64_t> g_pausing_calls;
+uint64_t pausing_kernel(void*, uint64_t count) {
+  volatile uint64_t x = 0;
+  for (uint64_t i = 0; i < count; ++i) x = x + i;
+  if (g_pausing_calls.fetch_add(1) % 10 == 9) usleep(40000);
+  return x;
+}
+const SubtestSpec kPausing = {"pausing", "base", "Mops", pausing_kernel, 1, 1, 1};
+
+TEST_F(Phase, PausesNoCounterShowsAreHiddenAndLeftOutOfTheUndisturbedRate) {
+  g_pausing_calls = 0;
+  // At real-time priority, so that other work on a loaded machine adds no counted wait of its own
+  // (which hidden stalls would leave out).
+  if (geteuid() == 0) g_config.quiesce = QUIESCE_RT;
+  run_phase(&out, &kPausing, cpus, 1, 0.6, "single");
+  const double paused_share = 1.0 - out.rate / out.undisturbed_rate;
+  EXPECT_GT(out.undisturbed_rate, out.rate * 1.1) << "paused share " << paused_share;
+  EXPECT_GT(out.stall_pct, 5.0);
+  EXPECT_LE(out.stall_pct, paused_share * 100 + 0.01);
+  EXPECT_GT(out.stall_max_ms, 20.0);
+}
+
+// Pauses the kernel counted: a real-time thread of higher priority on the worker's CPU takes it for
+// 40 ms in every 150 ms, so the worker waits on the run queue, and the kernel counts that wait. The undisturbed
+// rate still leaves those pauses out, but they are not hidden stalls.
+TEST_F(Phase, PausesTheKernelCountedAsWaitAreNotHiddenStalls) {
+  SchedSnapshot probe{};
+  take_sched_snapshot(&probe);
+  if (!probe.valid) GTEST_SKIP() << "kernel without schedstat";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
+  std::atomic<int> stop{0}, ready{0};
+  std::thread rival([&] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpus[0], &set);
+    sched_setaffinity(0, sizeof set, &set);
+    sched_param sp{};
+    sp.sched_priority = 20;
+    ready = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0 ? 1 : -1;
+    while (ready.load() > 0 && !stop.load()) {
+      usleep(110000);
+      const double t0 = now_seconds();
+      while (now_seconds() - t0 < 0.040) {
+      }
+    }
+  });
+  while (ready.load() == 0) usleep(1000);
+  if (ready.load() < 0) {
+    rival.join();
+    GTEST_SKIP() << "real-time priority refused";
+  }
+  // The worker at real-time priority too (below the rival's), so that on a loaded machine only
+  // the rival pauses it, in pauses the stall rule can tell from the chunks' scatter.
+  g_config.quiesce = QUIESCE_RT;
+  run_phase(&out, &kSpin, cpus, 1, 0.6, "single");
+  stop = 1;
+  rival.join();
+  const double paused_share = 1.0 - out.rate / out.undisturbed_rate;
+  ASSERT_GT(out.wait_pct, 5.0);
+  EXPECT_GT(paused_share, 0.05);
+  // What the kernel counted is not called hidden; what remains is a fraction of the pauses.
+  EXPECT_LT(out.stall_pct, paused_share * 100 / 2) << "paused " << paused_share * 100 << " %, wait "
+                                                    << out.wait_pct << " %";
+}
+
+// A worker held off its CPU before its first chunk: a real-time thread holds the second CPU for
+// the first 0.3 s of a 0.6 s all-core phase. The worker's late start is wait, and its rate is its
+// work over the whole phase, not over the part it ran.
+TEST_F(Phase, AWorkerHeldOffItsCpuStartsLateAndThatCounts) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
+  std::atomic<int> holding{0};
+  std::thread holder([&] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpus[1], &set);
+    sched_setaffinity(0, sizeof set, &set);
+    sched_param sp{};
+    sp.sched_priority = 20;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) {
+      holding = -1;
+      return;
+    }
+    const double t0 = now_seconds();
+    holding = 1;
+    while (now_seconds() - t0 < 0.3) {
+    }
+  });
+  while (holding.load() == 0) usleep(1000);
+  if (holding.load() < 0) {
+    holder.join();
+    GTEST_SKIP() << "real-time priority refused";
+  }
+  run_phase(&out, &kSpin, cpus, 2, 0.6, "all-core");
+  holder.join();
+  const WorkerSlot& late = worker_slots[1];
+  // The second worker's rate is the all-core rate less the first's; its window gives the start.
+  const double phase_start = late.last_end - (late.iterations / (out.rate - out.lead_rate));
+  const double held = late.first_start - phase_start;
+  EXPECT_GT(held, 0.1);
+  EXPECT_GE(out.start_delay_ms / 1000, held - 1e-6);
+  // The late worker's share of the rate is its work over the phase, from its start.
+  const double own_window_rate = late.iterations / (late.last_end - late.first_start);
+  EXPECT_LT(out.rate - out.lead_rate, own_window_rate * 0.9);
+  EXPECT_GE(out.wait_seconds, out.start_delay_ms / 1000 * 0.99);
+}
+
 TEST_F(Phase, AllWorkersCountAndLeadIsTheFirst) {
   run_phase(&out, &kSpin, cpus, 2, 0.3, "all-core");
   EXPECT_GT(out.rate, out.lead_rate);
