@@ -80,9 +80,11 @@ bool prepare_slot(WorkerSlot& s, int slot, int cpu, const SubtestSpec* spec, dou
     s.vec.b[k] = 0.5f;
     s.vec.c[k] = 0.0f;
   }
-  // Workers start their walks far apart in the cycle (the ring is one random cycle, so array
-  // positions far apart are unrelated points of it): two walks in step would share cache lines.
-  s.chase = {chase_ring, static_cast<uint32_t>(static_cast<uint64_t>(slot) * CHASE_RING_ELEMS / MAX_CPUS)};
+  // Each slot's walk goes on from phase to phase, so no phase re-reads the path the last one
+  // cached. Walks start far apart in the cycle (the ring is one random cycle, so array positions
+  // far apart are unrelated points of it): two walks in step would share cache lines.
+  if (s.chase.ring != chase_ring)
+    s.chase = {chase_ring, static_cast<uint32_t>(static_cast<uint64_t>(slot) * CHASE_RING_ELEMS / MAX_CPUS)};
   expand_aes_key(AES_FIXED_KEY, s.aes.round_keys);
   s.aes.len = DATA_BLOCK_BYTES;
   return true;
@@ -152,7 +154,7 @@ void* worker_main(void* arg) {
   }
   if (g_config.quiesce == QUIESCE_RT) {
     sched_param sp{};
-    sp.sched_priority = 10;
+    sp.sched_priority = WORKER_RT_PRIORITY;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) setpriority(PRIO_PROCESS, 0, -20);
   }
   void* state = kernel_state(s);
@@ -203,16 +205,32 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     worker_cpus[i] = cpus[i];
     prepared[i] = prepare_slot(worker_slots[i], i, cpus[i], spec, end, end - start);
   }
+  // At real-time priority the workers are created real-time, so that ordinary work on the machine
+  // cannot hold one off before it first runs; without the privilege they start as ordinary
+  // threads (and the worker still tries, and falls back to a high nice value).
+  pthread_attr_t rt_attr;
+  pthread_attr_t* attr = nullptr;
+  if (g_config.quiesce == QUIESCE_RT && pthread_attr_init(&rt_attr) == 0) {
+    sched_param sp{};
+    sp.sched_priority = WORKER_RT_PRIORITY;
+    if (pthread_attr_setinheritsched(&rt_attr, PTHREAD_EXPLICIT_SCHED) == 0 &&
+        pthread_attr_setschedpolicy(&rt_attr, SCHED_FIFO) == 0 && pthread_attr_setschedparam(&rt_attr, &sp) == 0)
+      attr = &rt_attr;
+    else
+      pthread_attr_destroy(&rt_attr);
+  }
   const double phase_start = now_seconds();
   for (int i = 0; i < n; ++i) {
     WorkerSlot& s = worker_slots[i];
     if (!prepared[i]) continue;
-    if (pthread_create(&s.thread, nullptr, worker_main, &s) != 0) {
+    if ((attr == nullptr || pthread_create(&s.thread, attr, worker_main, &s) != 0) &&
+        pthread_create(&s.thread, nullptr, worker_main, &s) != 0) {
       free_buffers(s);
       continue;
     }
     s.started = 1;
   }
+  if (attr) pthread_attr_destroy(attr);
 
   const double d = end - start;
   const double sample_after = std::max(0.2 * d, 0.15);

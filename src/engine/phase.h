@@ -53,6 +53,7 @@ constexpr double CHUNK_TARGET = 0.008;        // seconds
 // so one chunk grows at most 64-fold.
 constexpr double CHUNK_MAX_GROWTH = 64.0;
 constexpr double PHASE_DEADLINE_MARGIN = 0.05;
+constexpr int WORKER_RT_PRIORITY = 10;  // SCHED_FIFO priority of the workers at --quiesce rt
 constexpr int PHASE_SLEEP_NS = 100000000;
 
 // Next chunk size after a chunk of c iterations took dt seconds.

@@ -66,10 +66,14 @@ check "stopped 20 ms in 100: contended by hidden stalls ($(verdict "$WORK/out"):
   grep -Eq '^hidden stalls [0-9.]+% of phase time \(longest [0-9]+ ms\) — paused without run-queue wait or steal' <<<"$(why "$WORK/out")"
 check "the stall share is near 20 %" jq -se '.[-1].stalls.pct > 10 and .[-1].stalls.pct < 40 and .[-1].stalls.longest_ms >= 15' "$WORK/out"
 
-# --- the same run left alone at the default real-time level: small stalls, not contended
-TFX_CLI_CONSENT=1 ns "$STILL_STEAL" --full --json --seconds 0.3 --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
-check "a quiet run is not contended by stalls ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
-  jq -se '.[-1] | .stalls.pct < .stalls.threshold_pct and (.verdict_why | startswith("hidden") | not)' "$WORK/out"
+# --- left alone at the default real-time level, with short phases: the workers keep their CPU
+# whatever else the machine runs, so the run makes its own quiet. Real-time throttling pauses them
+# 50 ms in every second and the kernel counts that as wait; pooled over the rounds it is within
+# what the threshold allows, even where one 0.3 s phase holds a whole pause. Clean.
+TFX_CLI_CONSENT=1 ns "$STILL_STEAL" --full --json --seconds 0.3 --subtests int_scalar,fp_scalar,sha256 \
+  </dev/null >"$WORK/out" 2>/dev/null
+check "a quiet run at rt with 0.3 s phases is clean ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
+  jq -se '.[-1] | .verdict == "clean" and .quiesce == "rt" and .stalls.pct < .stalls.threshold_pct' "$WORK/out"
 
 # --- nothing to read: no cpufreq and no sensors at all; no figure may look measured
 NOTHING=$STILL_STEAL'
@@ -86,7 +90,8 @@ check "no sensors: a calm run says what could not be read" \
 
 # --- hot and sagging in round 1 only, stopped in round 2: the verdict and thermal figures are the
 # whole run's, not the last pass's. The helper watches the run's own output through its inherited
-# descriptor, cools the machine when round 1 is reported, and then stops only our tallyfox. Each
+# descriptor, cools the machine when round 1 is reported, and stops only our tallyfox 0.05 s into
+# round 2, before any clock sample of that round: the reason still names round 1's clock. Each
 # clock holds for 250 ms, so the sampler (every 100 ms) sees both, whatever its phase against the
 # writer; a faster toggle can alias with it and show one clock only.
 ROUND1=$STILL_STEAL'
@@ -97,13 +102,15 @@ ROUND1=$STILL_STEAL'
     echo 2000000 > $c/cpufreq/scaling_cur_freq; done
   mount --bind /tmp/cpu /sys/devices/system/cpu || exit 90
   ( out=/proc/$BASHPID/fd/1
-    for _ in $(seq 600); do
-      grep -q "\"event\":\"round\"" $out && break
-      for f in 1500000 2000000; do for c in /tmp/cpu/cpu[0-9]*; do echo $f > $c/cpufreq/scaling_cur_freq; done; sleep 0.25; done
-    done
+    ( while :; do
+        for f in 1500000 2000000; do for c in /tmp/cpu/cpu[0-9]*; do echo $f > $c/cpufreq/scaling_cur_freq; done; sleep 0.25; done
+      done ) &
+    sag=$!
+    for _ in $(seq 3000); do grep -q "\"event\":\"round\"" $out && break; sleep 0.02; done
+    kill $sag; wait $sag 2>/dev/null
     echo 60000 > /sys/class/hwmon/hwmon0/temp1_input
     for c in /tmp/cpu/cpu[0-9]*; do echo 2000000 > $c/cpufreq/scaling_cur_freq; done
-    sleep 0.4
+    sleep 0.05
     pkill -USR1 -P $$ -x tallyfox ) &'
 TFX_CLI_CONSENT=1 ns "$ROUND1" --full --json --seconds 1 --subtests int_scalar </dev/null >"$WORK/out" 2>/dev/null
 check "round-1 heat and sag, stopped in round 2: throttled ($(verdict "$WORK/out"): $(why "$WORK/out"))" \

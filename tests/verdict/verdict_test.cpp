@@ -230,6 +230,27 @@ TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
   EXPECT_EQ(g_verdict.run_nivcsw, 43);
 }
 
+// A run stopped early in round 2: the cut round's rows read no clock, round 1 did. Every phrase of
+// the reason comes from the whole run.
+TEST(Verdict, TheReasonNamesTheClockOfTheWholeRun) {
+  TempTree tree;
+  tree.write("/proc/stat", "cpu  1 2 3 4 5 6 7 100\n");
+  Inputs cut;
+  cut.thermal = 1;
+  cut.peak_mc = 96000;
+  cut.khz = 0;
+  EXPECT_NE(decide(cut).why.find("the clock was not readable"), std::string::npos);
+  PhaseResult round1{};
+  round1.clock_ratio = 0.75;
+  round1.khz_lo = 1500000;
+  round1.khz_hi = 2000000;
+  round1.peak_mc = 96000;
+  verdict_fold_phase(round1);
+  decide_verdict(0);
+  EXPECT_NE(std::string(g_verdict.verdict_why).find("reached 96.0°C and the clock held at 75% of peak"), std::string::npos)
+      << g_verdict.verdict_why;
+}
+
 TEST(Verdict, HiddenStallsAreContentionWaitDecidesFirst) {
   auto with_stalls = [](double wait, double stall_share, double ratio) {
     Inputs in;
