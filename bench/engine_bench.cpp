@@ -2,7 +2,9 @@
 // perfect scaling on an idle machine.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <vector>
 #include <sys/resource.h>
 
@@ -94,6 +96,43 @@ BENCHMARK(BM_RateBias)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// ptr_chase over ten 0.6 s single-thread phases: the spread of their rates, (max - min) / median
+// in percent (goal: under 2 % on a quiet machine), and the shortest and longest chunk after the
+// first millisecond, in ms (the other kernels keep 4 to 32 ms).
+void BM_PtrChasePhaseSpread(benchmark::State& bs) {
+  setup();
+  const SubtestSpec* chase = nullptr;
+  for (int i = 0; i < g_registry_count; ++i)
+    if (std::string(g_registry[i].name) == "ptr_chase") chase = &g_registry[i];
+  if (!chase) std::abort();
+  const int cpus[1] = {g_machine.cpu_ids[0]};
+  std::vector<double> rates;
+  double shortest = 1e9, longest = 0;
+  for (auto _ : bs) {
+    rates.clear();
+    for (int k = 0; k < 10; ++k) {
+      PhaseResult out{};
+      run_phase(&out, chase, cpus, 1, 0.6, "single");
+      rates.push_back(out.rate);
+      const WorkerSlot& s = worker_slots[0];
+      double started = 0;
+      for (uint32_t c = 0; c + 1 < s.chunk_count; ++c) {
+        if (started >= 0.001) {
+          shortest = std::min(shortest, s.chunks[c].seconds * 1000);
+          longest = std::max(longest, s.chunks[c].seconds * 1000);
+        }
+        started += s.chunks[c].seconds;
+      }
+    }
+  }
+  std::sort(rates.begin(), rates.end());
+  bs.counters["spread_pct"] = (rates.back() - rates.front()) / rates[rates.size() / 2] * 100.0;
+  bs.counters["median_Mderef"] = rates[rates.size() / 2] / 1e6;
+  bs.counters["chunk_min_ms"] = shortest;
+  bs.counters["chunk_max_ms"] = longest;
+}
+BENCHMARK(BM_PtrChasePhaseSpread)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The stall rule at the end of a phase for 256 workers of a default 0.6 s phase (about 80 chunks
 // each, with a pause here and there). Target: well under 1 ms for all of them.

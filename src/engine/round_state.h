@@ -19,7 +19,7 @@ struct RoundState {
   double precision = 1.0;  // best spread so far
   int converged;
   int plateau;
-  // The same index from the undisturbed rates (as if no chunk had been paused), and per round the
+  // The same index from the undisturbed rates (as if nothing had paused the workers), and per round the
   // hidden stalls and the workers' measuring time they lie in (seconds, every phase of the round).
   double ust_history[MAX_ROUNDS];
   double umt_history[MAX_ROUNDS];

@@ -50,7 +50,7 @@ constexpr const char* kUsageFormat =
     "  --seconds N       Seconds per phase of a full run, 0 to 300 (default 0.6)\n"
     "  --cpus LIST       Only these CPUs, e.g. 0-3,8\n"
     "  --subtests LIST   Only these subtests, e.g. int_scalar,sha256\n"
-    "  --converge WHICH  delivered (default) or undisturbed (hidden stalls left out)\n"
+    "  --converge WHICH  delivered (default) or undisturbed (every pause left out)\n"
     "  --version         Print the version and the build fingerprint\n"
     "  --help, -h        Print this text\n"
     "\n"
