@@ -135,6 +135,13 @@ void decide_verdict(int probe) {
       wait_time += g_rounds.waittime_history[i];
       run_time += g_rounds.runtime_history[i];
     }
+    // Throttling comes once a second: over less than a few seconds the one or two pauses that
+    // happen to fall inside read as up to twice its share. Short rounds are pooled further back,
+    // over as many earlier rounds as it takes to reach WAIT_POOL_SECONDS on the CPU.
+    for (int i = g_rounds.rounds - k - 1; i >= 0 && run_time < WAIT_POOL_SECONDS; --i) {
+      wait_time += g_rounds.waittime_history[i];
+      run_time += g_rounds.runtime_history[i];
+    }
     wait = run_time > 0 ? wait_time * 100.0 / run_time : 0.0;
   }
   const double stall = work_time > 0 ? stall_time * 100.0 / work_time : 0.0;

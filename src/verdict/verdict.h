@@ -46,6 +46,9 @@ void table_stall_time(double* stall_seconds, double* worker_seconds);
 // pooled it reads the throttling share the threshold allows for, where the one short phase that
 // held the pause would read several times that.
 void table_wait_time(double* wait_seconds, double* run_seconds);
+// On-CPU seconds the verdict's wait is pooled over at the least, where the index's rounds are
+// shorter: enough for real-time throttling (a pause every second) to read its true share.
+constexpr double WAIT_POOL_SECONDS = 5.0;
 double table_wait_pct();
 // Adds one measured phase to the run's figures.
 void verdict_fold_phase(const PhaseResult& phase);

@@ -5,7 +5,7 @@ need_root
 keys() { jq -c "select(.event==\"$2\") | keys_unsorted" "$1" | sort -u; }
 START_KEYS='["event","tool","tool_version","mode","cpu_model","ncpu","ncores","p_cores","e_cores","p_threads","e_threads","hybrid","isa","isolcpus","rt_runtime_us","cur_mhz","max_mhz","thermal_c","fingerprint"]'
 PROGRESS_KEYS='["event","name","isa","phase","pct","elapsed"]'
-SUBTEST_KEYS='["event","name","isa","unit","st","mt","scaling","st_wait_pct","mt_wait_pct","mt_wait_agg","nivcsw","khz_lo","khz_hi","st_stall_pct","mt_stall_pct","mt_stall_agg","stall_ms","st_undisturbed","mt_undisturbed"]'
+SUBTEST_KEYS='["event","name","isa","unit","st","mt","scaling","st_wait_pct","mt_wait_pct","mt_wait_agg","nivcsw","khz_lo","khz_hi","st_stall_pct","mt_stall_pct","mt_stall_agg","stall_ms","st_undisturbed","mt_undisturbed","st_late_start_ms","mt_late_start_ms"]'
 ROUND_KEYS='["event","round","index_st","index_mt","spread","target","converged","elapsed","index_st_undisturbed","index_mt_undisturbed"]'
 RESULT_KEYS='["event","tool","tool_version","mode","verdict","verdict_why","machine","index","convergence","thermal","quiesce","isolcpus","profile","cpus_used","fingerprint","duration","subtests","stalls","all_core_note"]'
 

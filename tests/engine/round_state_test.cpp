@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "engine/passes.h"
 #include "engine/round_state.h"
-#include "subtests/registry.h"
 #include "run/config.h"
 #include "run/control.h"
+#include "subtests/registry.h"
+#include "verdict/verdict.h"
 
 namespace {
 
@@ -175,15 +177,28 @@ TEST_F(RoundRules, StopInRoundSixTakesIndexAndTableFromRoundsTwoToFive) {
   EXPECT_EQ(g_results[1].mt_ran, 0);
 }
 
+// A run stopped in its first round reports the rows it cut, whatever earlier runs of the process
+// left in the round slots, and its verdict reads those rows (their pooled wait).
 TEST_F(RoundRules, StopInRoundOneKeepsTheCutRows) {
+  for (int r = 5; r <= 8; ++r) {  // an earlier run's rounds
+    fill_round(r);
+    record_round();
+  }
+  reset_round_state();
+  reset_verdict();
   fill_round(1);
+  g_rounds.index_st = 0;
   g_config.mode = MODE_FULL;
   testing::internal::CaptureStderr();
   finish_rounds();
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(g_result_count, 2);
+  ASSERT_EQ(g_result_count, 2);
   EXPECT_DOUBLE_EQ(g_results[0].st.rate, 100.0);
-  EXPECT_DOUBLE_EQ(g_rounds.index_st, 1100.0);  // what it held: no round finished
+  EXPECT_DOUBLE_EQ(g_results[0].mt.rate, 150.0);
+  EXPECT_DOUBLE_EQ(g_results[1].st.rate, 10.0);
+  EXPECT_EQ(g_rounds.rounds, 0);
+  EXPECT_DOUBLE_EQ(g_rounds.index_st, 0.0);  // no round finished, so no index
+  EXPECT_EQ(std::string(g_verdict.verdict_why).rfind("runqueue wait 2.00%", 0), 0u) << g_verdict.verdict_why;
 }
 
 uint64_t spin(void*, uint64_t count) {

@@ -196,14 +196,17 @@ TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
   }
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.50%, freq stable, no temperature sensor");
-  // Real-time throttling: one short round of four holds the 50 ms pause (20 % of that round);
-  // pooled, it is the 5 % the threshold allows for at rt.
+  // Real-time throttling in rounds of one 0.3 s phase: a 60 ms pause every third round, two of
+  // them among the index's last four rounds (0.12 s over 1.08 s, 11 %: contended at rt). Pooled
+  // back over 5 s of rounds, it is the 7 % that throttling really takes, within what rt allows.
+  reset_round_state();
   g_config.quiesce = QUIESCE_RT;
-  const double throttled[] = {0, 0.05, 0, 0, 0};
-  for (int i = 0; i < 5; ++i) {
-    g_rounds.waittime_history[i] = throttled[i];
-    g_rounds.runtime_history[i] = 0.25;
+  g_rounds.rounds = 21;
+  for (int i = 0; i < g_rounds.rounds; ++i) {
+    g_rounds.waittime_history[i] = i % 3 == 2 ? 0.06 : 0.0;
+    g_rounds.runtime_history[i] = i % 3 == 2 ? 0.24 : 0.3;
   }
+  g_rounds.converged = 1;
   decide_verdict(0);
   EXPECT_STREQ(verdict_name(g_verdict.verdict), "clean") << g_verdict.verdict_why;
 }
