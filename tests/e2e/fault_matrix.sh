@@ -60,9 +60,15 @@ expected_status() {
   esac
 }
 
-sup_wait() {  # sup_wait SESSION PATTERN
+sup_wait() {  # sup_wait SESSION PATTERN: gives up after 30 s, showing the pane and the run
   local i
   for ((i = 0; i < 300; i++)); do tm capture-pane -p -t "$1" | grep -Eq -- "$2" && return 0; sleep 0.1; done
+  {
+    echo "--- pane $1 while waiting for: $2"
+    tm capture-pane -p -t "$1"
+    echo "--- the pane's processes:"
+    describe_tree "$(tm display -p -t "$1" '#{pane_pid}')"
+  } >&2
   return 1
 }
 gone() {  # gone PID...: every one has ended (a child given SIGTERM gets 3 s to clean up)
