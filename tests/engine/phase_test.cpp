@@ -292,9 +292,20 @@ TEST_F(Phase, PausesNoCounterShowsAreHiddenAndLeftOutOfTheUndisturbedRate) {
   EXPECT_GT(out.stall_max_ms, 20.0);
 }
 
+// Pins the calling thread to cpu at real-time priority above the workers'; false when refused.
+bool realtime_helper_on(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+  sched_param sp{};
+  sp.sched_priority = WORKER_RT_PRIORITY + 10;
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0;
+}
+
 // Pauses the kernel counted: a real-time thread of higher priority on the worker's CPU takes it for
-// 40 ms in every 150 ms, so the worker waits on the run queue, and the kernel counts that wait. The undisturbed
-// rate still leaves those pauses out, but they are not hidden stalls.
+// 40 ms in every 150 ms, so the worker waits on the run queue, and the kernel counts that wait.
+// The undisturbed rate still leaves those pauses out, but they are not hidden stalls.
 TEST_F(Phase, PausesTheKernelCountedAsWaitAreNotHiddenStalls) {
   SchedSnapshot probe{};
   take_sched_snapshot(&probe);
@@ -302,13 +313,7 @@ TEST_F(Phase, PausesTheKernelCountedAsWaitAreNotHiddenStalls) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
   std::atomic<int> stop{0}, ready{0};
   std::thread rival([&] {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpus[0], &set);
-    sched_setaffinity(0, sizeof set, &set);
-    sched_param sp{};
-    sp.sched_priority = 20;
-    ready = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0 ? 1 : -1;
+    ready = realtime_helper_on(cpus[0]) ? 1 : -1;
     while (ready.load() > 0 && !stop.load()) {
       usleep(110000);
       const double t0 = now_seconds();
@@ -342,13 +347,7 @@ TEST_F(Phase, AWorkerHeldOffItsCpuStartsLateAndThatCounts) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
   std::atomic<int> holding{0};
   std::thread holder([&] {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpus[1], &set);
-    sched_setaffinity(0, sizeof set, &set);
-    sched_param sp{};
-    sp.sched_priority = 20;
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) {
+    if (!realtime_helper_on(cpus[1])) {
       holding = -1;
       return;
     }
