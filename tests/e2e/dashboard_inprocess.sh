@@ -20,7 +20,7 @@ start() {
     env $env TFX_DASH_CHILD=1 \"$BIN\" $args
     echo EXIT=\$?
     echo after=\$(stty -g) >&3
-    sleep 60'"
+    sleep 60'" || fail "$name: tmux could not open the pane"
 }
 pane() { tm capture-pane -p -t "$1" "${@:2}"; }
 # wait_for NAME PATTERN [TENTHS] [CAPTURE-OPTION]: polls the pane until the extended regular

@@ -6,7 +6,7 @@ need_root
 need_command tmux tmux  # a real terminal
 
 SOCKET=tfx-e2e-$$
-TMUX_CMD=(tmux -S "$WORK/tmux.sock" -f /dev/null)  # the server lib.bash's cleanup stops
+TMUX_CMD=(tmux -S "$WORK/tmux.sock" -f "$TMUX_CONF")  # lib.bash's server, which its cleanup stops
 
 # Runs in the pane, inside its own mount namespace: the working directory keeps the case's
 # directory reachable after the private tmpfs hides the real /tmp.
@@ -34,7 +34,8 @@ start() {
   mkdir -p "$CASE"
   PANE=$SOCKET-$(basename "$CASE")
   "${TMUX_CMD[@]}" new-session -d -s "$PANE" -x 120 -y 40 \
-    "unshare --mount --propagation private bash $WORK/case.sh $CASE $BIN $*"
+    "unshare --mount --propagation private bash $WORK/case.sh $CASE $BIN $*" ||
+    fail "$(basename "$CASE"): tmux could not open the pane"
 }
 screen() { "${TMUX_CMD[@]}" capture-pane -p -t "$PANE" "$@"; }
 keys() { "${TMUX_CMD[@]}" send-keys -t "$PANE" "$@"; }

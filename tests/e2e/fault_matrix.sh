@@ -100,7 +100,8 @@ run_case() {  # run_case MODE WAY
     inner "$env" "$args" "2>&5" "$under" >"$WORK/$mode-$way.sh"
     echo 'sleep 60' >>"$WORK/$mode-$way.sh"
     tm new-session -d -s "$mode-$way" -x 100 -y 36 \
-      "trap '' INT QUIT; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh"
+      "trap '' INT QUIT; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh" ||
+      { fail "$mode/$way: tmux could not open the pane"; return; }
   else
     unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null" "$under")" &
   fi

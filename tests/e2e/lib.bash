@@ -30,8 +30,12 @@ descendants() {
   done
 }
 # tm ARGS...: tmux on a server of this script's own, whose socket lives in $WORK (a server on the
-# default socket would leave it in /tmp/tmux-UID after kill-server).
-tm() { tmux -S "$WORK/tmux.sock" -f /dev/null "$@"; }
+# default socket would leave it in /tmp/tmux-UID after kill-server). The server stays up when its
+# last session is closed: one that exits then races the next case's new-session ("server exited
+# unexpectedly"); the EXIT trap stops it.
+TMUX_CONF=$WORK/tmux.conf
+echo 'set -s exit-empty off' >"$TMUX_CONF"
+tm() { tmux -S "$WORK/tmux.sock" -f "$TMUX_CONF" "$@"; }
 # The EXIT trap: stops the tmux server (and with it every pane's run), every background job the
 # script left running and all they started (a run the script gave up waiting for), and removes
 # the script's files.
@@ -58,10 +62,15 @@ case $BIN in
     BIN=$BIN_COPY/tallyfox ;;
 esac
 
+# Setup for ns: a mount point for the fake cpuset tree. A host with a cgroup-v1 cpuset has one;
+# elsewhere (cgroup v2 only) a directory made in /sys/fs/cgroup would be a real cgroup of the
+# machine, so a private tmpfs goes over /sys/fs/cgroup first.
+CPUSET_MOUNT_POINT='{ [ -d /sys/fs/cgroup/cpuset ] ||
+  { mount -t tmpfs tmpfs /sys/fs/cgroup && mkdir /sys/fs/cgroup/cpuset; }; }'
 # Setup for ns: a fake flat cpuset hierarchy over /sys/fs/cgroup/cpuset (in the run's own /tmp),
 # so isolation only ever sees this tree; the setup fails when it cannot be mounted.
 FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
-  printf "1\n999991\n" > /tmp/cs/tasks && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'
+  printf "1\n999991\n" > /tmp/cs/tasks && '"$CPUSET_MOUNT_POINT"' && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'
 
 # skip REASON: this script cannot run here. Status 77 is a skip for CTest; where the whole suite
 # must run (TFX_E2E_REQUIRED=1, as CI sets it) it is a failure instead.

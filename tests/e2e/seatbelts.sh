@@ -10,7 +10,7 @@ FULL=(--full --json --seconds 0.2 --subtests int_scalar,crc32c)
 # mounted, so the real hierarchy is never touched.
 FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
   printf "1\n999991\n999992\n" > /tmp/cs/tasks &&
-  mkdir -p /sys/fs/cgroup/cpuset && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90
+  '"$CPUSET_MOUNT_POINT"' && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90
   [ "$(cat /sys/fs/cgroup/cpuset/tasks | wc -l)" = 3 ] || exit 91'
 CPUSET_STATE='echo "rest=$([ -e /tmp/cs/tallyfox_rest ] && echo yes || echo no) tasks=$(tr "\n" " " < /tmp/cs/tasks)"'
 
