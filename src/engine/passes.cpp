@@ -104,10 +104,10 @@ void run_subtest_pass() {
     r = SubtestResult{};
     r.spec = &spec;
     run_phase(&r.st, &spec, bench_cpus, 1, phase_seconds, "single");
-    verdict_fold_phase(r.st);
+    verdict_fold_phase(r.st, &spec, 0);
     if (!probe && cpus_used >= 2 && !stop_requested()) {
       run_phase(&r.mt, &spec, bench_cpus, cpus_used, phase_seconds, "all-core");
-      verdict_fold_phase(r.mt);
+      verdict_fold_phase(r.mt, &spec, 1);
       r.mt_ran = 1;
       if (r.st.rate > 0) {
         r.st_under_load = r.mt.lead_rate / r.st.rate;
@@ -123,6 +123,7 @@ int record_round() {
   RoundState& rs = g_rounds;
   if (rs.rounds < MAX_ROUNDS) {
     table_wait_time(&rs.waittime_history[rs.rounds], &rs.runtime_history[rs.rounds]);
+    rs.roundtime_history[rs.rounds] = rs.round_started > 0 ? now_seconds() - rs.round_started : 0.0;
     table_stall_time(&rs.stall_history[rs.rounds], &rs.worktime_history[rs.rounds]);
     rs.st_history[rs.rounds] = rs.index_st;
     rs.mt_history[rs.rounds] = rs.index_mt;
@@ -170,6 +171,7 @@ void finish_rounds() {
 void run_index_rounds() {
   for (int pass = 0; pass < MAX_ROUNDS; ++pass) {
     if (stop_requested()) break;
+    g_rounds.round_started = now_seconds();
     run_subtest_pass();
     if (stop_requested()) break;  // the partial round is not recorded
     compute_index();

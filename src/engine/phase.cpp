@@ -46,7 +46,9 @@ bool prepare_slot(WorkerSlot& s, int slot, int cpu, const SubtestSpec* spec, dou
   s.chunk_count = 0;
   s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
   s.block_pace = StallPace{0.0, 0.0};
+  s.stall_fastest = 0;
   s.blocks_judged = 0;
+  s.ready_time = 0;
   // The chunk records outlive the phase (until the slot's next phase), so that callers and
   // benchmarks can look at them after the join; they grow only when a longer phase needs more.
   const uint32_t cap = chunk_capacity(seconds);
@@ -115,7 +117,7 @@ void sleep_seconds(double seconds) {
 void close_chunk_block(WorkerSlot& s) {
   if (s.chunk_count == 0 || !s.stall_scratch) return;
   s.block_pace = stall_pace(s.chunks, s.chunk_count, s.stall_scratch);
-  const StallFigures f = judge_stalls(s.chunks, s.chunk_count, s.block_pace);
+  const StallFigures f = judge_stalls(s.chunks, s.chunk_count, s.block_pace, &s.stall_fastest);
   s.stalls_judged.stall_seconds += f.stall_seconds;
   s.stalls_judged.longest_seconds = std::max(s.stalls_judged.longest_seconds, f.longest_seconds);
   s.stalls_judged.typical_seconds = f.typical_seconds;
@@ -130,7 +132,8 @@ StallFigures worker_stalls(WorkerSlot& s) {
   const StallPace pace = s.blocks_judged > 0 && s.chunk_count < STALL_TAIL_OWN_PACE
                              ? s.block_pace
                              : stall_pace(s.chunks, s.chunk_count, s.stall_scratch);
-  const StallFigures t = judge_stalls(s.chunks, s.chunk_count, pace);
+  double fastest = s.stall_fastest;
+  const StallFigures t = judge_stalls(s.chunks, s.chunk_count, pace, &fastest);
   f.stall_seconds += t.stall_seconds;
   f.longest_seconds = std::max(f.longest_seconds, t.longest_seconds);
   f.typical_seconds = t.typical_seconds;
@@ -160,6 +163,7 @@ void* worker_main(void* arg) {
   void* state = kernel_state(s);
   const KernelFn kernel = s.spec->kernel;
   take_sched_snapshot(&s.sched_start);
+  s.ready_time = now_seconds();
   s.running.store(1, std::memory_order_relaxed);
   if (!g_run.stop_requested.load(std::memory_order_relaxed)) {
     uint64_t c = CHUNK_START;
@@ -254,9 +258,12 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
   // chunk, so no counted iteration lies outside the time it is divided by, and a worker held off
   // its CPU before its first chunk lowers the rate by the time it lost. The all-core rate is the
   // sum of the workers' rates: workers may end up to one chunk apart.
-  // The undisturbed rate leaves out every pause: the late start and every paused chunk's excess,
-  // whatever paused it. Hidden stalls are the pauses less the run-queue wait the kernel counted
-  // for the worker over the same chunks (its snapshots bracket them), floored at 0.
+  // A worker held off its CPU for the whole phase runs no chunk: its late start lasts until it
+  // was ready for its first chunk on its own CPU, or to the phase's end.
+  // The undisturbed rate leaves out every pause: the late start, and the larger of the paused
+  // chunks' excess and the run-queue wait the kernel counted over the chunks (a CPU shared evenly
+  // slows every chunk alike, so no chunk stands out, but the wait is counted). Hidden stalls are
+  // the paused chunks' excess less that counted wait, floored at 0.
   double stall_sum = 0, window_sum = 0;
   for (int i = 0; i < n; ++i) {
     WorkerSlot& s = worker_slots[i];
@@ -264,17 +271,18 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
     pthread_join(s.thread, nullptr);
     s.started = 0;
     const double window = s.last_end - phase_start;
-    const double late = s.first_start > phase_start ? s.first_start - phase_start : 0.0;
+    const double began = s.first_start > 0 ? s.first_start : std::min(s.ready_time, s.end_time);
+    const double late = began > phase_start ? began - phase_start : 0.0;
+    out->start_delay_ms = std::max(out->start_delay_ms, late * 1000.0);
     if (s.iterations > 0 && window > 0.000001) {
       const double work = static_cast<double>(s.iterations) * spec->ops_per_iter;
       out->rate += work / window;
       if (i == 0) out->lead_rate = work / window;
-      out->start_delay_ms = std::max(out->start_delay_ms, late * 1000.0);
       const StallFigures st = worker_stalls(s);
-      const double paused = std::min(st.stall_seconds + late, window * 0.999);
-      out->undisturbed_rate += work / (window - paused);
       const bool counted = s.sched_start.valid && s.sched_end.valid && s.sched_end.wait_ns >= s.sched_start.wait_ns;
       const double wait = counted ? static_cast<double>(s.sched_end.wait_ns - s.sched_start.wait_ns) / 1e9 : 0.0;
+      const double paused = std::min(late + std::max(st.stall_seconds, wait), window * 0.999);
+      out->undisturbed_rate += work / (window - paused);
       const double hidden = std::max(0.0, std::min(st.stall_seconds, window * 0.999) - wait);
       out->stall_pct = std::max(out->stall_pct, hidden * 100.0 / window);
       if (hidden > 0) out->stall_max_ms = std::max(out->stall_max_ms, st.longest_seconds * 1000.0);
@@ -282,7 +290,7 @@ void run_phase(PhaseResult* out, const SubtestSpec* spec, const int* cpus, int n
       window_sum += window;
     }
     account_worker(&g_acc, s.cpu.load(std::memory_order_relaxed), s.sched_start, s.sched_end,
-                   s.first_start > 0 ? static_cast<uint64_t>(late * 1e9) : 0);
+                   static_cast<uint64_t>(late * 1e9));
     free_buffers(s);
   }
   out->stall_seconds = stall_sum;

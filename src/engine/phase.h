@@ -20,6 +20,7 @@ struct WorkerSlot {
   ChaseState chase;
   double end_time;                 // monotonic seconds; no new chunk after it
   uint64_t iterations;
+  double ready_time;               // monotonic seconds when it was ready for its first chunk, pinned
   double first_start;              // monotonic seconds at the start of the first chunk; 0 when none ran
   double last_end;                 // at the end of the last chunk
   double busy_seconds;             // the chunks' own durations summed (time inside kernel calls)
@@ -29,6 +30,7 @@ struct WorkerSlot {
   double* stall_scratch;           // chunk_cap doubles: the stall rule's working space
   StallFigures stalls_judged;      // of the blocks of chunks judged so far (long phases)
   StallPace block_pace;            // the pace of the last judged block
+  double stall_fastest;            // the fastest chunk pace judged so far; 0 before any
   uint32_t blocks_judged;
   SchedSnapshot sched_start;
   SchedSnapshot sched_end;

@@ -29,6 +29,8 @@ struct RoundState {
   // (seconds, every worker of every phase): the verdict pools them over the index's rounds.
   double waittime_history[MAX_ROUNDS];
   double runtime_history[MAX_ROUNDS];
+  double roundtime_history[MAX_ROUNDS];  // each round's wall time, seconds
+  double round_started;                  // monotonic seconds at the current round's start; 0 unknown
   double uindex_st;
   double uindex_mt;
 };

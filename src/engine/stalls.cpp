@@ -39,13 +39,15 @@ StallPace stall_pace(const ChunkRecord* chunks, uint32_t n, double* scratch) {
   return StallPace{typical, std::max(STALL_NOISE_SIGMAS * sigma, STALL_MIN_EXCESS)};
 }
 
-StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace) {
+StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace, double* fastest) {
   StallFigures f{0.0, 0.0, pace.typical_seconds};
-  if (n == 0 || !(pace.typical_seconds > 0)) return f;
-  double fastest = pace_of(chunks[0]);  // the first chunk has nothing before it to be judged against
-  for (uint32_t i = 1; i < n; ++i) {
-    const double expected = static_cast<double>(chunks[i].iterations) * std::max(pace.typical_seconds, fastest);
-    fastest = std::min(fastest, pace_of(chunks[i]));
+  if (n == 0) return f;
+  uint32_t i = 0;
+  if (!(*fastest > 0)) *fastest = pace_of(chunks[i++]);  // the very first chunk is judged against nothing
+  if (!(pace.typical_seconds > 0)) return f;
+  for (; i < n; ++i) {
+    const double expected = static_cast<double>(chunks[i].iterations) * std::max(pace.typical_seconds, *fastest);
+    *fastest = std::min(*fastest, pace_of(chunks[i]));
     const double excess = chunks[i].seconds - expected;
     if (excess <= expected * pace.allowed || excess < STALL_MIN_SECONDS) continue;
     f.stall_seconds += excess;
@@ -56,5 +58,6 @@ StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace)
 
 StallFigures find_stalls(const ChunkRecord* chunks, uint32_t n, double* scratch) {
   if (n == 0) return StallFigures{0.0, 0.0, 0.0};
-  return judge_stalls(chunks, n, stall_pace(chunks, n, scratch));
+  double fastest = 0;
+  return judge_stalls(chunks, n, stall_pace(chunks, n, scratch), &fastest);
 }

@@ -32,5 +32,7 @@ struct StallPace {
 StallFigures find_stalls(const ChunkRecord* chunks, uint32_t n, double* scratch);
 // Its two halves: the pace of a block, and the pauses of a block judged against a given pace
 // (a short tail of chunks is judged against the pace of the block before it).
+// *fastest is the fastest pace (seconds per iteration) of the chunks before these, 0 when there
+// were none (the first chunk then has nothing to be judged against); it is updated.
 StallPace stall_pace(const ChunkRecord* chunks, uint32_t n, double* scratch);
-StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace);
+StallFigures judge_stalls(const ChunkRecord* chunks, uint32_t n, StallPace pace, double* fastest);

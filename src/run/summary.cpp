@@ -27,18 +27,12 @@ void print_summary(int ui) {
   if (g_config.mode == MODE_FULL)
     std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index ST %.0f · MT %.0f\n",
                 g_verdict.stall_pct, g_verdict.run_stall_max_ms, g_rounds.uindex_st, g_rounds.uindex_mt);
-  // A worker held off its CPU before its first chunk, when that lasted long enough to matter.
-  const SubtestResult* late = nullptr;
-  bool late_mt = false;
-  double late_ms = LATE_START_NOTE_MS;
-  for (int i = 0; i < g_result_count; ++i) {
-    const SubtestResult& r = g_results[i];
-    if (r.st.start_delay_ms > late_ms) late = &r, late_mt = false, late_ms = r.st.start_delay_ms;
-    if (r.mt_ran && r.mt.start_delay_ms > late_ms) late = &r, late_mt = true, late_ms = r.mt.start_delay_ms;
-  }
-  if (g_config.mode == MODE_FULL && late)
+  // The longest time any worker of the run was held off its CPU before its first chunk, when it
+  // lasted long enough to matter.
+  if (g_config.mode == MODE_FULL && g_verdict.run_late_start_name && g_verdict.run_late_start_ms > LATE_START_NOTE_MS)
     std::printf("  late start: a worker began %.0f ms after its phase (%s %s), counted as run-queue wait\n",
-                late_ms, late->spec->name, late_mt ? "all-core" : "single-thread");
+                g_verdict.run_late_start_ms, g_verdict.run_late_start_name,
+                g_verdict.run_late_start_mt ? "all-core" : "single-thread");
   for (int i = 0; i < g_result_count; ++i) {
     const SubtestResult& r = g_results[i];
     std::printf("  %-11s %-8s ST %10.1f %-7s", r.spec->name, r.spec->isa, r.st.rate / 1e6, r.spec->unit);

@@ -51,6 +51,9 @@ void reset_verdict() {
   g_verdict.run_nivcsw = 0;
   g_verdict.run_stall_max_ms = 0.0;
   g_verdict.run_clock_read = 0;
+  g_verdict.run_late_start_ms = 0.0;
+  g_verdict.run_late_start_name = nullptr;
+  g_verdict.run_late_start_mt = 0;
   g_verdict.stall_pct = 0.0;
 }
 
@@ -80,8 +83,13 @@ double table_wait_pct() {
   return run > 0 ? wait * 100.0 / run : 0.0;
 }
 
-void verdict_fold_phase(const PhaseResult& p) {
+void verdict_fold_phase(const PhaseResult& p, const SubtestSpec* spec, int all_core) {
   if (p.khz_hi > 0) g_verdict.run_clock_read = 1;
+  if (spec && p.start_delay_ms > g_verdict.run_late_start_ms) {
+    g_verdict.run_late_start_ms = p.start_delay_ms;
+    g_verdict.run_late_start_name = spec->name;
+    g_verdict.run_late_start_mt = all_core;
+  }
   g_verdict.run_nivcsw += p.nivcsw;
   if (p.clock_ratio > 0 && p.clock_ratio < g_verdict.run_clock_ratio) g_verdict.run_clock_ratio = p.clock_ratio;
   if (p.peak_mc > g_verdict.run_peak_mc) g_verdict.run_peak_mc = p.peak_mc;
@@ -117,9 +125,8 @@ void decide_verdict(int probe) {
   // stopped in its first round, and the probe's one pass, have only their own rows.
   double wait = table_wait_pct();
   // Hidden stalls are pooled, stall time over measuring time, across the rounds the index comes
-  // from (or the pass the table holds). Real-time throttling pauses a worker for 50 ms in each
-  // second: a share of one short phase would swing between 0 and 50 ms / phase, while the pooled
-  // share over the rounds is the throttling share the threshold allows for.
+  // from (or the pass the table holds): a pause falls into one short phase, and a share of that
+  // phase alone would swing with where it fell.
   double stall_time = 0, work_time = 0;
   table_stall_time(&stall_time, &work_time);
   const long nivcsw = g_verdict.run_nivcsw;
@@ -127,20 +134,22 @@ void decide_verdict(int probe) {
   const int32_t peak = g_verdict.run_peak_mc;
   if (!probe && g_rounds.rounds > 0) {
     const int k = g_rounds.rounds < ROUND_WINDOW ? g_rounds.rounds : ROUND_WINDOW;
-    double wait_time = 0, run_time = 0;
+    double wait_time = 0, run_time = 0, span = 0;
     stall_time = work_time = 0;
     for (int i = g_rounds.rounds - k; i < g_rounds.rounds; ++i) {
       stall_time += g_rounds.stall_history[i];
       work_time += g_rounds.worktime_history[i];
       wait_time += g_rounds.waittime_history[i];
       run_time += g_rounds.runtime_history[i];
+      span += g_rounds.roundtime_history[i];
     }
     // Throttling comes once a second: over less than a few seconds the one or two pauses that
     // happen to fall inside read as up to twice its share. Short rounds are pooled further back,
-    // over as many earlier rounds as it takes to reach WAIT_POOL_SECONDS on the CPU.
-    for (int i = g_rounds.rounds - k - 1; i >= 0 && run_time < WAIT_POOL_SECONDS; --i) {
+    // over as many earlier rounds as it takes to span WAIT_POOL_SECONDS.
+    for (int i = g_rounds.rounds - k - 1; i >= 0 && span < WAIT_POOL_SECONDS; --i) {
       wait_time += g_rounds.waittime_history[i];
       run_time += g_rounds.runtime_history[i];
+      span += g_rounds.roundtime_history[i];
     }
     wait = run_time > 0 ? wait_time * 100.0 / run_time : 0.0;
   }

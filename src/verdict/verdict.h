@@ -30,6 +30,9 @@ struct VerdictState {
   long run_nivcsw;
   double run_stall_max_ms;  // longest single hidden stall
   int run_clock_read;       // some phase read a CPU clock
+  double run_late_start_ms;         // the longest time a worker waited for its first chunk
+  const char* run_late_start_name;  // of which subtest; nullptr before any phase
+  int run_late_start_mt;            // in its all-core phase
   double stall_pct;         // the hidden-stall share the verdict judged, %
 };
 
@@ -46,12 +49,12 @@ void table_stall_time(double* stall_seconds, double* worker_seconds);
 // pooled it reads the throttling share the threshold allows for, where the one short phase that
 // held the pause would read several times that.
 void table_wait_time(double* wait_seconds, double* run_seconds);
-// On-CPU seconds the verdict's wait is pooled over at the least, where the index's rounds are
-// shorter: enough for real-time throttling (a pause every second) to read its true share.
+// Seconds of rounds (wall time) the verdict's wait is pooled over at the least, where the index's
+// rounds are shorter: enough for real-time throttling (a pause every second) to read its share.
 constexpr double WAIT_POOL_SECONDS = 5.0;
 double table_wait_pct();
-// Adds one measured phase to the run's figures.
-void verdict_fold_phase(const PhaseResult& phase);
+// Adds one measured phase to the run's figures; with its subtest and kind, its late start too.
+void verdict_fold_phase(const PhaseResult& phase, const SubtestSpec* spec = nullptr, int all_core = 0);
 // Decides from the results table, the round state, steal and the thermal mark.
 void decide_verdict(int probe);
 // Takes the steal counter at the start of measuring.

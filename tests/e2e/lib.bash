@@ -2,13 +2,6 @@
 # Every run of the binary happens in a private mount namespace with its own tmpfs /tmp, so the
 # tombstone of a test never meets the machine's or another test's.
 set -u
-# Every script ends by its own deadline, before CTest's (300 s), so that on a machine too slow for
-# it the EXIT trap below still stops what the script started and removes its files: CTest ends a
-# test that overstays with SIGKILL, which no trap sees. timeout signals the script's whole process
-# group (its runs and helpers too); TFX_E2E_SECONDS shortens it for the test of this path.
-if [ -z "${TFX_E2E_UNDER_DEADLINE:-}" ]; then
-  TFX_E2E_UNDER_DEADLINE=1 exec timeout -s TERM -k 15 "${TFX_E2E_SECONDS:-270}" bash "$0" "$@"
-fi
 # Patterns match multi-byte text (box drawing, "°C", "▸") as single characters, and tmux draws it,
 # only in a UTF-8 locale; the suite may be started without any locale.
 export LC_ALL=C.UTF-8
@@ -143,7 +136,7 @@ describe_tree() {
   local p
   for p in "$1" $(descendants "$1"); do
     echo "  $p $(sed -n 's/^State:[[:space:]]*//p' /proc/"$p"/status 2>/dev/null || echo gone):" \
-      "$(tr '\0' ' ' </proc/"$p"/cmdline 2>/dev/null)"
+      "$(tr '\0' ' ' 2>/dev/null </proc/"$p"/cmdline)"
   done
 }
 # found PID WHAT: PID is empty when a lookup found nothing; the script then fails at once rather
@@ -169,3 +162,24 @@ finish() {
 
 # Every line of a file parses as JSON.
 all_json() { jq -c . "$1" >/dev/null 2>&1; }
+
+# The deadline. CTest ends a test that overstays its TIMEOUT with SIGKILL, which no trap sees, so
+# every script ends itself first (TFX_E2E_SECONDS, which the build sets 30 s short of the
+# TIMEOUT): a watchdog job says so, shows what the script was running, and signals every process
+# below the script and then the script, whose EXIT trap then stops the rest (its tmux server) and
+# removes its files; whatever still runs 15 s later is killed. The watchdog stays in the script's
+# process group, so Ctrl-C at a terminal still reaches the script.
+E2E_SECONDS=${TFX_E2E_SECONDS:-370}
+(
+  sleep "$E2E_SECONDS" &
+  wait $!
+  me=$BASHPID
+  {
+    echo "FAIL: $(basename "$0") overstayed its ${E2E_SECONDS} s deadline; it was running:"
+    describe_tree $$
+  } >&2
+  kill -TERM $(descendants $$ | grep -vx "$me") 2>/dev/null
+  kill -TERM $$
+  sleep 15
+  kill -KILL $(descendants $$ | grep -vx "$me") $$ 2>/dev/null
+) &

@@ -69,11 +69,15 @@ check "the stall share is near 20 %" jq -se '.[-1].stalls.pct > 10 and .[-1].sta
 # --- left alone at the default real-time level, with short phases: the workers keep their CPU
 # whatever else the machine runs, so the run makes its own quiet. Real-time throttling pauses them
 # 50 ms in every second and the kernel counts that as wait; pooled over the rounds it is within
-# what the threshold allows, even where one 0.3 s phase holds a whole pause. Clean.
+# what the threshold allows, even where one 0.3 s phase holds a whole pause. Not contended: clean,
+# or indicative where a loaded host's speed kept the rounds from a precision within 5 %.
 TFX_CLI_CONSENT=1 ns "$STILL_STEAL" --full --json --seconds 0.3 --subtests int_scalar,fp_scalar,sha256 \
   </dev/null >"$WORK/out" 2>/dev/null
-check "a quiet run at rt with 0.3 s phases is clean ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
-  jq -se '.[-1] | .verdict == "clean" and .quiesce == "rt" and .stalls.pct < .stalls.threshold_pct' "$WORK/out"
+check "a quiet run at rt with 0.3 s phases is not contended ($(verdict "$WORK/out"): $(why "$WORK/out"))" \
+  jq -se '.[-1] | (.verdict == "clean" or .verdict == "indicative") and .quiesce == "rt" and
+    .stalls.pct < .stalls.threshold_pct and
+    (.verdict_why | test("^runqueue wait [0-9.]+%(, |$| \\[)")) and
+    (.verdict_why | capture("^runqueue wait (?<w>[0-9.]+)%").w | tonumber) < .stalls.threshold_pct' "$WORK/out"
 
 # --- nothing to read: no cpufreq and no sensors at all; no figure may look measured
 NOTHING=$STILL_STEAL'

@@ -100,6 +100,7 @@ TEST(ChunkRecords, AThreeHundredSecondPhaseReadsEveryPauseAtFullResolution) {
   s.chunk_count = 0;
   s.busy_seconds = 0;
   s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
+  s.stall_fastest = 0;
   s.blocks_judged = 0;
   constexpr uint64_t kIters = 8000;  // at 1 us an iteration
   double t = 0, paused = 0;
@@ -114,9 +115,29 @@ TEST(ChunkRecords, AThreeHundredSecondPhaseReadsEveryPauseAtFullResolution) {
   }
   const StallFigures f = worker_stalls(s);
   EXPECT_GT(s.blocks_judged, 5u);
-  EXPECT_DOUBLE_EQ(s.busy_seconds, t);
   EXPECT_NEAR(f.stall_seconds / t, paused / t, 0.005) << "pauses are " << paused / t * 100 << " % of the phase";
   EXPECT_NEAR(f.longest_seconds, 0.020, 0.0005);
+  s.chunks = nullptr;
+  s.stall_scratch = nullptr;
+  s.chunk_cap = 0;
+  s.chunk_count = 0;
+}
+
+// A pause in the first chunk of a block is judged like any other (against the pace carried over).
+TEST(ChunkRecords, APauseOpeningABlockCounts) {
+  WorkerSlot& s = worker_slots[MAX_CPUS - 1];
+  std::vector<ChunkRecord> storage(64);
+  std::vector<double> scratch(64);
+  s.chunks = storage.data();
+  s.stall_scratch = scratch.data();
+  s.chunk_cap = 64;
+  s.chunk_count = 0;
+  s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
+  s.stall_fastest = 0;
+  s.blocks_judged = 0;
+  for (int k = 0; k < 150; ++k) record_chunk(s, 8000, 0.008 * (1.0 + 0.001 * (k % 5)) + (k == 64 ? 0.020 : 0.0));
+  const StallFigures f = worker_stalls(s);
+  EXPECT_NEAR(f.stall_seconds, 0.020, 0.0005);
   s.chunks = nullptr;
   s.stall_scratch = nullptr;
   s.chunk_cap = 0;
@@ -340,29 +361,57 @@ TEST_F(Phase, PausesTheKernelCountedAsWaitAreNotHiddenStalls) {
                                                     << out.wait_pct << " %";
 }
 
-// A worker held off its CPU before its first chunk: a real-time thread holds the second CPU for
-// the first 0.3 s of a 0.6 s all-core phase. The worker's late start is wait, and its rate is its
-// work over the whole phase, not over the part it ran.
-TEST_F(Phase, AWorkerHeldOffItsCpuStartsLateAndThatCounts) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
+// A CPU shared evenly for the whole phase: an ordinary thread spins on the worker's CPU, so every
+// chunk is slowed alike and none stands out as paused, but the kernel counts the worker's wait.
+// The undisturbed rate leaves that counted wait out too.
+TEST_F(Phase, CountedWaitSpreadOverEveryChunkIsLeftOutOfTheUndisturbedRate) {
+  std::atomic<int> stop{0};
+  std::thread rival([&] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpus[0], &set);
+    sched_setaffinity(0, sizeof set, &set);
+    while (!stop.load()) {
+    }
+  });
+  run_phase(&out, &kSpin, cpus, 1, 0.6, "single");
+  stop = 1;
+  rival.join();
+  ASSERT_GT(out.run_seconds, 0.0);
+  const double waited = out.wait_seconds / out.run_seconds;  // wait per second on the CPU
+  ASSERT_GT(waited, 0.3) << "the rival did not share the CPU";
+  EXPECT_GT(out.undisturbed_rate / out.rate, 1.0 + waited * 0.7)
+      << "wait " << out.wait_seconds << " s over " << out.run_seconds << " s on the CPU";
+}
+
+// Runs phase() while a real-time thread holds cpu for `seconds` from before the phase starts;
+// false when real-time priority is refused.
+template <typename Phase>
+bool while_cpu_held(int cpu, double seconds, Phase phase) {
   std::atomic<int> holding{0};
   std::thread holder([&] {
-    if (!realtime_helper_on(cpus[1])) {
+    if (!realtime_helper_on(cpu)) {
       holding = -1;
       return;
     }
     const double t0 = now_seconds();
     holding = 1;
-    while (now_seconds() - t0 < 0.3) {
+    while (now_seconds() - t0 < seconds) {
     }
   });
   while (holding.load() == 0) usleep(1000);
-  if (holding.load() < 0) {
-    holder.join();
-    GTEST_SKIP() << "real-time priority refused";
-  }
-  run_phase(&out, &kSpin, cpus, 2, 0.6, "all-core");
+  if (holding.load() > 0) phase();
   holder.join();
+  return holding.load() > 0;
+}
+
+// A worker held off its CPU before its first chunk: a real-time thread holds the second CPU for
+// the first 0.3 s of a 0.6 s all-core phase. The worker's late start is wait, and its rate is its
+// work over the whole phase, not over the part it ran.
+TEST_F(Phase, AWorkerHeldOffItsCpuStartsLateAndThatCounts) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
+  if (!while_cpu_held(cpus[1], 0.3, [&] { run_phase(&out, &kSpin, cpus, 2, 0.6, "all-core"); }))
+    GTEST_SKIP() << "real-time priority refused";
   const WorkerSlot& late = worker_slots[1];
   // The second worker's rate is the all-core rate less the first's; its window gives the start.
   const double phase_start = late.last_end - (late.iterations / (out.rate - out.lead_rate));
@@ -372,6 +421,18 @@ TEST_F(Phase, AWorkerHeldOffItsCpuStartsLateAndThatCounts) {
   // The late worker's share of the rate is its work over the phase, from its start.
   const double own_window_rate = late.iterations / (late.last_end - late.first_start);
   EXPECT_LT(out.rate - out.lead_rate, own_window_rate * 0.9);
+  EXPECT_GE(out.wait_seconds, out.start_delay_ms / 1000 * 0.99);
+}
+
+// Held off for longer than the whole 0.3 s phase, the worker runs no chunk: its late start lasts
+// to the phase's end, and it is wait all the same.
+TEST_F(Phase, AWorkerHeldOffTheWholePhaseIsWaitToTheEnd) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a real-time helper thread";
+  if (!while_cpu_held(cpus[1], 0.5, [&] { run_phase(&out, &kSpin, cpus, 2, 0.3, "all-core"); }))
+    GTEST_SKIP() << "real-time priority refused";
+  ASSERT_EQ(worker_slots[1].iterations, 0u);
+  EXPECT_DOUBLE_EQ(out.rate, out.lead_rate);
+  EXPECT_GT(out.start_delay_ms, 200.0);
   EXPECT_GE(out.wait_seconds, out.start_delay_ms / 1000 * 0.99);
 }
 

@@ -60,6 +60,7 @@ Outcome decide(const Inputs& in) {
   for (int i = 0; i < in.rounds; ++i) {
     g_rounds.waittime_history[i] = in.wait / 100.0;
     g_rounds.runtime_history[i] = 1.0;
+    g_rounds.roundtime_history[i] = 1.0;
   }
   g_rounds.converged = in.converged;
   g_rounds.precision = in.precision;
@@ -193,6 +194,7 @@ TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
   for (int i = 0; i < 5; ++i) {
     g_rounds.waittime_history[i] = wait_s[i];
     g_rounds.runtime_history[i] = run_s[i];
+    g_rounds.roundtime_history[i] = 2 * run_s[i];  // long enough rounds: no earlier one is pooled
   }
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.50%, freq stable, no temperature sensor");
@@ -205,6 +207,7 @@ TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
   for (int i = 0; i < g_rounds.rounds; ++i) {
     g_rounds.waittime_history[i] = i % 3 == 2 ? 0.06 : 0.0;
     g_rounds.runtime_history[i] = i % 3 == 2 ? 0.24 : 0.3;
+    g_rounds.roundtime_history[i] = 0.31;
   }
   g_rounds.converged = 1;
   decide_verdict(0);
@@ -231,6 +234,27 @@ TEST(Verdict, FiguresOfEveryPhaseNotOnlyTheLastPass) {
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 30.0% AND same-core freq sag to 67%");
   EXPECT_EQ(g_verdict.run_nivcsw, 43);
+}
+
+// The longest late start of the whole run, with the phase it was in, whatever the table's
+// medians say.
+TEST(Verdict, TheLongestLateStartOfTheRunIsKept) {
+  reset_verdict();
+  const SubtestSpec a = {"a", "base", "Mops", nullptr, 1, 1, 1};
+  const SubtestSpec b = {"b", "base", "Mops", nullptr, 1, 1, 1};
+  PhaseResult p{};
+  const struct {
+    const SubtestSpec* spec;
+    int mt;
+    double ms;
+  } phases[] = {{&a, 0, 3.0}, {&b, 1, 40.0}, {&a, 1, 7.0}, {&b, 0, 0.2}};
+  for (const auto& ph : phases) {
+    p.start_delay_ms = ph.ms;
+    verdict_fold_phase(p, ph.spec, ph.mt);
+  }
+  EXPECT_DOUBLE_EQ(g_verdict.run_late_start_ms, 40.0);
+  EXPECT_STREQ(g_verdict.run_late_start_name, "b");
+  EXPECT_EQ(g_verdict.run_late_start_mt, 1);
 }
 
 // A run stopped early in round 2: the cut round's rows read no clock, round 1 did. Every phrase of
