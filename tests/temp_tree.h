@@ -56,6 +56,6 @@ class TempTree {
 
  private:
   bool ok_;
-  std::string outer_;  // declared first: it is read before root_ is set
+  std::string outer_;  // the root in force before this tree
   std::string root_;
 };

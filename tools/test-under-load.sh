@@ -22,15 +22,17 @@ while getopts 'n:l:R:' opt; do
     n) passes=$OPTARG ;;
     l) loaders=$OPTARG ;;
     R) regex=$OPTARG ;;
-    *) sed -n '5,9s/^# \{0,1\}//p' "$0" >&2; exit 1 ;;
+    *) sed -n '6,10s/^# \{0,1\}//p' "$0" >&2; exit 1 ;;
   esac
 done
 shift $((OPTIND - 1))
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(ci asan)
-case $passes$loaders in *[!0-9]*) echo "$(basename "$0"): -n and -l take whole numbers" >&2; exit 1 ;; esac
+case $passes$loaders in *[!0-9]* | "") echo "$(basename "$0"): -n and -l take whole numbers" >&2; exit 1 ;; esac
+[ "$passes" -ge 1 ] || { echo "$(basename "$0"): -n takes at least 1" >&2; exit 1; }
 
-# The load: busy shells, each the leader of its own process group, so stopping it stops all.
+# The load: busy shells, each the leader of its own process group, so stopping it stops all. Each
+# also ends by itself once this script is gone (killed outright, it runs no trap).
 load_pids=()
 stop_load() {
   local p
@@ -52,7 +54,7 @@ done
 
 set -m
 for ((i = 0; i < loaders; i++)); do
-  bash -c 'while :; do :; done' &
+  bash -c 'while kill -0 "$1" 2>/dev/null; do for _ in {1..100000}; do :; done; done' _ $$ &
   load_pids+=($!)
 done
 set +m

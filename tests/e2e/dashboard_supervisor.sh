@@ -118,7 +118,7 @@ check "the alternate screen is on while the dashboard runs" [ "$(pane_flag alter
 check "a measuring child runs under the supervisor" find_processes
 check "the first table row fills in" wait_for '│ .{1,3}int_scalar +base +[0-9]+\.[0-9]' 30
 # The child is held while the stop notice is looked at; it would otherwise end within a chunk.
-hold_child
+check "the measuring child is held" hold_child
 keys q
 check "q asks the child to stop" wait_for 'Stopping at the next chunk; the result is still reported\.'
 check "the legend offers to leave now" wait_for ' q  leave now '
@@ -207,7 +207,7 @@ check "orphan: the run is measuring" wait_for ' int_scalar base · (single|all-c
 check "orphan: the processes are found" find_processes
 # Held, the child cannot end on its own (by a write into the closed pipe), so a SIGTERM pending
 # after the supervisor's death can only be the parent-death signal.
-hold_child
+check "orphan: the measuring child is held" hold_child
 [ -n "$SUPERVISOR" ] && kill -KILL "$SUPERVISOR"
 check "orphan: the shell sees the kill" finished
 term_pending() {

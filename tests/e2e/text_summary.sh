@@ -22,14 +22,17 @@ check "one bench CPU: the note after the index line" \
   grep -Eq '^  no all-core phase: it needs two bench CPUs, and (at real-time priority one CPU is left free|this run has one)' \
   <<<"$(sed -n 3p "$WORK/rt")"
 
-# A stop during a phase ends the run at the next chunk; it still reports.
+# A stop during a phase ends the run at the next chunk; it still reports. The stop is sent once
+# round 1's single-thread phase is reported: left alone the run would go on for at least four
+# rounds, so a result within round 2 shows the stop was what ended it.
 ( TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.5 --quiesce none --subtests int_scalar </dev/null >"$WORK/stop" 2>&1 ) &
 runner=$!
 pid=$(started $runner)
 found "$pid" "SIGUSR1 stop"
-sleep 1.2
+for _ in $(seq 600); do grep -q '"event":"subtest"' "$WORK/stop" 2>/dev/null && break; sleep 0.05; done
 kill -USR1 "$pid" 2>/dev/null
 wait "$runner"
-check "SIGUSR1 still reports a result" jq -se '(.[-1].event=="result") and (.[-1].subtests|length)>=1' "$WORK/stop"
+check "SIGUSR1 ends the run early and it still reports a result" \
+  jq -se '(.[-1].event=="result") and (.[-1].subtests|length)>=1 and .[-1].convergence.rounds <= 2' "$WORK/stop"
 
 finish
