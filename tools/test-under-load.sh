@@ -40,7 +40,15 @@ stop_load() {
   for p in "${load_pids[@]}"; do wait "$p" 2>/dev/null || true; done
   load_pids=()
 }
-trap stop_load EXIT
+# A pass runs as a job of its own process group, waited for in the background, so that a signal
+# to this script is handled at once and stops the pass (ctest ends its tests on SIGTERM).
+pass_pid=
+stop_all() {
+  [ -z "$pass_pid" ] || kill -TERM -- "-$pass_pid" 2>/dev/null || true
+  [ -z "$pass_pid" ] || wait "$pass_pid" 2>/dev/null || true
+  stop_load
+}
+trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
@@ -66,7 +74,12 @@ for ((pass = 1; pass <= passes; pass++)); do
     start=$SECONDS
     status=0
     log=build/$preset/Testing/Temporary/LastTest.log
-    clean_run ctest --preset "$preset" ${regex:+-R "$regex"} >"build/$preset/under-load.out" 2>&1 || status=$?
+    set -m
+    clean_run ctest --preset "$preset" ${regex:+-R "$regex"} >"build/$preset/under-load.out" 2>&1 &
+    pass_pid=$!
+    set +m
+    wait "$pass_pid" || status=$?
+    pass_pid=
     took=$((SECONDS - start))
     summary=$(grep -E '^[0-9]+% tests passed' "build/$preset/under-load.out" || echo "no ctest summary")
     echo "pass $pass, $preset: status $status in ${took}s: $summary"
