@@ -87,21 +87,36 @@ TEST(ChunkSizing, GrowsTowardsEightMsHalvesAboveThirtyTwoDownToOne) {
   for (const auto& k : cases) EXPECT_EQ(next_chunk(k.c, k.dt), k.want) << k.c << " after " << k.dt;
 }
 
+// A worker slot fed chunks by hand: records and working space for cap chunks, stall state reset;
+// the slot is handed back without them.
+struct HandFedSlot {
+  explicit HandFedSlot(uint32_t cap) : storage(cap), scratch(cap) {
+    s.chunks = storage.data();
+    s.stall_scratch = scratch.data();
+    s.chunk_cap = cap;
+    s.chunk_count = 0;
+    s.busy_seconds = 0;
+    s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
+    s.stall_fastest = 0;
+    s.blocks_judged = 0;
+  }
+  ~HandFedSlot() {
+    s.chunks = nullptr;
+    s.stall_scratch = nullptr;
+    s.chunk_cap = 0;
+    s.chunk_count = 0;
+  }
+  WorkerSlot& s = worker_slots[MAX_CPUS - 1];
+  std::vector<ChunkRecord> storage;
+  std::vector<double> scratch;
+};
+
 // A 300 s phase through the worker's records: 8 ms chunks (with a little scatter), and every
 // 100 ms a pause of 20 ms lands in one of them. The records fill many times over; every block is
 // judged at full resolution, so the share reads 20 % and the longest stall one pause, not a sum.
 TEST(ChunkRecords, AThreeHundredSecondPhaseReadsEveryPauseAtFullResolution) {
-  WorkerSlot& s = worker_slots[MAX_CPUS - 1];
-  std::vector<ChunkRecord> storage(CHUNK_RECORDS_MAX);
-  std::vector<double> scratch(CHUNK_RECORDS_MAX);
-  s.chunks = storage.data();
-  s.stall_scratch = scratch.data();
-  s.chunk_cap = CHUNK_RECORDS_MAX;
-  s.chunk_count = 0;
-  s.busy_seconds = 0;
-  s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
-  s.stall_fastest = 0;
-  s.blocks_judged = 0;
+  HandFedSlot slot(CHUNK_RECORDS_MAX);
+  WorkerSlot& s = slot.s;
   constexpr uint64_t kIters = 8000;  // at 1 us an iteration
   double t = 0, paused = 0;
   for (uint64_t k = 0; t < 300.0; ++k) {
@@ -117,31 +132,15 @@ TEST(ChunkRecords, AThreeHundredSecondPhaseReadsEveryPauseAtFullResolution) {
   EXPECT_GT(s.blocks_judged, 5u);
   EXPECT_NEAR(f.stall_seconds / t, paused / t, 0.005) << "pauses are " << paused / t * 100 << " % of the phase";
   EXPECT_NEAR(f.longest_seconds, 0.020, 0.0005);
-  s.chunks = nullptr;
-  s.stall_scratch = nullptr;
-  s.chunk_cap = 0;
-  s.chunk_count = 0;
 }
 
 // A pause in the first chunk of a block is judged like any other (against the pace carried over).
 TEST(ChunkRecords, APauseOpeningABlockCounts) {
-  WorkerSlot& s = worker_slots[MAX_CPUS - 1];
-  std::vector<ChunkRecord> storage(64);
-  std::vector<double> scratch(64);
-  s.chunks = storage.data();
-  s.stall_scratch = scratch.data();
-  s.chunk_cap = 64;
-  s.chunk_count = 0;
-  s.stalls_judged = StallFigures{0.0, 0.0, 0.0};
-  s.stall_fastest = 0;
-  s.blocks_judged = 0;
+  HandFedSlot slot(64);
+  WorkerSlot& s = slot.s;
   for (int k = 0; k < 150; ++k) record_chunk(s, 8000, 0.008 * (1.0 + 0.001 * (k % 5)) + (k == 64 ? 0.020 : 0.0));
   const StallFigures f = worker_stalls(s);
   EXPECT_NEAR(f.stall_seconds, 0.020, 0.0005);
-  s.chunks = nullptr;
-  s.stall_scratch = nullptr;
-  s.chunk_cap = 0;
-  s.chunk_count = 0;
 }
 
 TEST_F(Phase, SlowKernelHalvesToTheFloor) {
