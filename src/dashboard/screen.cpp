@@ -7,6 +7,7 @@
 
 #include "dashboard/grid.h"
 #include "dashboard/outbuf.h"
+#include "engine/round_state.h"
 #include "machine/isa.h"
 #include "run/control.h"
 #include "verdict/verdict.h"
@@ -179,10 +180,15 @@ void draw_index_box(const DashModel& m, const Layout& l) {
   char value[96];
   std::snprintf(value, sizeof value, "%d", m.result_received ? m.result_rounds : m.round_count);
   grid_label_value(14, l.inner_width, "Rounds", value, colour(ROLE_TEXT));
-  if (m.result_received && m.precision > 0)
-    std::snprintf(value, sizeof value, "±%.1f%% (target %.1f%%)", m.precision * 100, m.round_target * 100);
-  else
+  // After the result: the spread of the rounds the index is the median of. While the rounds run:
+  // the newest spread. Neither exists before four rounds, and then it says so.
+  if (m.result_received && m.range >= 0)
+    std::snprintf(value, sizeof value, "range %.1f%% of rounds %d-%d (target %.1f%%)", m.range * 100, m.range_first,
+                  m.range_last, m.round_target * 100);
+  else if (!m.result_received && newest->spread >= 0)
     std::snprintf(value, sizeof value, "%.1f%% (target %.1f%%)", newest->spread * 100, m.round_target * 100);
+  else
+    std::snprintf(value, sizeof value, "not known yet (%d rounds needed)", ROUND_WINDOW);
   grid_label_value(15, l.inner_width, m.result_received ? "Precision" : "Spread", value,
                    colour(m.round_converged ? ROLE_GOOD : ROLE_TEXT));
   if (m.round_converged)

@@ -154,6 +154,8 @@ int run_sequence(int argc, char** argv) {
     if (!in_bench_set(g_machine.cpu_ids[i])) core_map_exclude(i);
   load_peer_results();
   if (g_config.colour256) dashboard_use_256_colours(1);
+  // Set before the start event, which records how long each phase measures.
+  phase_seconds = !full ? PROBE_PHASE_SECONDS : g_config.seconds_given ? g_config.seconds : FULL_PHASE_SECONDS;
   if (g_config.save_path && !open_save_file(1)) return 1;
   if (event_stream_wanted()) emit_start();
   if (g_config.ui == UI_DASHBOARD) {
@@ -162,7 +164,6 @@ int run_sequence(int argc, char** argv) {
   } else if (event_stream_wanted()) {
     progress_hook = json_progress_hook;
   }
-  phase_seconds = !full ? PROBE_PHASE_SECONDS : g_config.seconds_given ? g_config.seconds : FULL_PHASE_SECONDS;
 
   if (full) {
     run_index_rounds();
