@@ -80,7 +80,9 @@ int run_sequence(int argc, char** argv) {
   detect_terminal();
   const int parsed = parse_command_line(argc, argv);
   if (parsed != PARSE_GO_ON) return parsed;
-  if (g_config.compare_old) return run_compare(g_config.compare_old, g_config.compare_new, g_config.ui == UI_JSON);
+  if (g_config.compare_old)
+    return run_compare(g_config.compare_old, g_config.compare_old_count, g_config.compare_new,
+                       g_config.compare_new_count, g_config.min_change_pct, g_config.ui == UI_JSON);
 
   detect_isa();
   identify_cpu();

@@ -64,6 +64,11 @@ Outcome decide(const Inputs& in) {
   }
   g_rounds.converged = in.converged;
   g_rounds.precision = in.precision;
+  // The index rounds' own spread, the precision the verdict reads.
+  g_rounds.range_known = in.rounds >= ROUND_WINDOW;
+  g_rounds.range = in.precision;
+  g_rounds.range_first = in.rounds >= ROUND_WINDOW ? in.rounds - ROUND_WINDOW + 1 : 1;
+  g_rounds.range_last = in.rounds;
   decide_verdict(in.probe);
   return {verdict_name(g_verdict.verdict), g_verdict.verdict_why};
 }
@@ -152,20 +157,37 @@ TEST(Verdict, ProbeAndPrecisionSuffixes) {
   EXPECT_EQ(o.name, "indicative");
   EXPECT_EQ(o.why, "runqueue wait 0.12%, freq stable, thermal max 55.0°C [probe: 3s capability reading, not a benchmark]");
 
+  // The precision is the spread of the rounds the index is the median of, named a range.
   Inputs loose;
   loose.rounds = 12;
   loose.converged = 0;
   loose.precision = 0.062;
   o = decide(loose);
   EXPECT_EQ(o.name, "indicative");
-  EXPECT_NE(o.why.find(" [precision ±6.2% over 12 rounds, target 1.5%]"), std::string::npos);
+  EXPECT_NE(o.why.find(" [precision: range 6.2% over index rounds 9-12 of 12, target 1.5%]"), std::string::npos)
+      << o.why;
   loose.precision = 0.031;
   o = decide(loose);
   EXPECT_EQ(o.name, "clean");
-  EXPECT_NE(o.why.find("[precision ±3.1% over 12 rounds, target 1.5%]"), std::string::npos);
+  EXPECT_NE(o.why.find("[precision: range 3.1% over index rounds 9-12 of 12, target 1.5%]"), std::string::npos);
   loose.wait = 9.0;
   loose.precision = 0.2;
   EXPECT_EQ(decide(loose).name, "contended");
+
+  // Before four rounds no spread exists: it is said to be unknown, never shown as a figure, and
+  // a run that cannot state its precision is not clean.
+  for (const int rounds : {1, 3}) {
+    Inputs early;
+    early.rounds = rounds;
+    early.converged = 0;
+    early.precision = 1.0;
+    o = decide(early);
+    EXPECT_EQ(o.name, "indicative") << rounds;
+    const std::string want = " [precision not known yet: " + std::to_string(rounds) + (rounds == 1 ? " round" : " rounds") +
+                             ", 4 needed]";
+    EXPECT_NE(o.why.find(want), std::string::npos) << o.why;
+    EXPECT_EQ(o.why.find("100.0"), std::string::npos) << o.why;
+  }
 
   // No clock and no temperature read: the reason says so instead of showing figures.
   Inputs nothing;
