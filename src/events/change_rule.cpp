@@ -1,6 +1,7 @@
 #include "events/change_rule.h"
 
 #include <cmath>
+#include <cstdlib>
 
 #include "engine/round_state.h"
 
@@ -13,36 +14,53 @@ constexpr int MAX_DOUBLED_SUM = MAX_TOTAL * (MAX_TOTAL + 1);  // all doubled ran
 // (64 choose 32 at most, exact in a double to well within the p-value's use).
 double g_ways[CHANGE_MAX_SAMPLES + 1][MAX_DOUBLED_SUM + 1];
 
+// The number of ways to choose k of the n ranks with a sum of at most cut. Only sums up to cut are
+// tracked, so the tails that decide a test cost little.
+double count_at_most(const long* ranks, int n, int k, long cut) {
+  if (cut < 0) return 0;
+  if (cut > MAX_DOUBLED_SUM) cut = MAX_DOUBLED_SUM;
+  for (int j = 0; j <= k; ++j)
+    for (long s = 0; s <= cut; ++s) g_ways[j][s] = 0;
+  g_ways[0][0] = 1;
+  for (int i = 0; i < n; ++i) {
+    const long r = ranks[i];
+    for (int j = (i + 1 < k ? i + 1 : k); j >= 1; --j)
+      for (long s = cut; s >= r; --s) g_ways[j][s] += g_ways[j - 1][s - r];
+  }
+  double ways = 0;
+  for (long s = 0; s <= cut; ++s) ways += g_ways[k][s];
+  return ways;
+}
+
+double choose(int n, int k) {
+  double c = 1;
+  for (int i = 1; i <= k; ++i) c = c * (n - k + i) / i;
+  return std::round(c);
+}
+
 }  // namespace
 
 double rank_sum_p_value_ranks(const long* doubled_ranks, int n, int n1, long doubled_rank_sum) {
   if (n1 <= 0 || n1 >= n || n1 > CHANGE_MAX_SAMPLES || n - n1 > CHANGE_MAX_SAMPLES) return 1.0;
-  long max_sum = 0;
+  long total = 0;
   for (int i = 0; i < n; ++i) {
     if (doubled_ranks[i] < 1 || doubled_ranks[i] > 2L * n) return 1.0;
-    max_sum += doubled_ranks[i];
+    total += doubled_ranks[i];
   }
-  for (int j = 0; j <= n1; ++j)
-    for (long s = 0; s <= max_sum; ++s) g_ways[j][s] = 0;
-  g_ways[0][0] = 1;
-  // Every way of choosing which n1 of the n samples are the first group's, each equally likely
-  // when both groups come from one distribution: counted by the sum of their (mid-)ranks.
-  for (int i = 0; i < n; ++i) {
-    const long r = doubled_ranks[i];
-    for (int j = (i + 1 < n1 ? i + 1 : n1); j >= 1; --j)
-      for (long s = max_sum; s >= r; --s) g_ways[j][s] += g_ways[j - 1][s - r];
-  }
-  // Two-sided: every arrangement at least as far from the mean rank sum as the one observed.
-  const double mean2 = static_cast<double>(n1) * static_cast<double>(max_sum) / n;
-  const double dist = std::fabs(static_cast<double>(doubled_rank_sum) - mean2);
-  double total = 0, extreme = 0;
-  for (long s = 0; s <= max_sum; ++s) {
-    const double w = g_ways[n1][s];
-    if (w == 0) continue;
-    total += w;
-    if (std::fabs(static_cast<double>(s) - mean2) >= dist - 1e-9) extreme += w;
-  }
-  return total > 0 ? extreme / total : 1.0;
+  // Every way of choosing which n1 of the n samples are the first group's is equally likely when
+  // both groups come from one distribution. Two-sided: the share of those choices whose rank sum
+  // lies at least as far from the mean (n1 x total / n) as the one observed, counted in integers
+  // scaled by n. The upper tail is counted through the complements, whose sums are then as low.
+  const long distance = std::labs(static_cast<long>(n) * doubled_rank_sum - static_cast<long>(n1) * total);
+  if (distance == 0) return 1.0;
+  const long low = static_cast<long>(n1) * total - distance;  // n x the highest sum of the lower tail
+  const long high = static_cast<long>(n1) * total + distance;  // n x the lowest sum of the upper tail
+  const long low_cut = low < 0 ? -1 : low / n;
+  const long high_cut = (high + n - 1) / n;
+  const double extreme = count_at_most(doubled_ranks, n, n1, low_cut) +
+                         count_at_most(doubled_ranks, n, n - n1, total - high_cut);
+  const double p = extreme / choose(n, n1);
+  return p < 1.0 ? p : 1.0;
 }
 
 double rank_sum_p_value(int n1, int n2, long doubled_rank_sum) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/interference.h"
 #include "engine/round_state.h"
@@ -32,6 +33,8 @@ struct Inputs {
   double precision = 0.01;
   int32_t nivcsw = 0;
   int32_t khz = 2000000;  // the highest clock read; 0 when no clock was readable
+  std::vector<double> index_rounds;  // when given: every round's index (and rounds = their count)
+  std::vector<double> clock_rounds;  // and each round's sampled clock, kHz
 };
 
 Outcome decide(const Inputs& in) {
@@ -57,6 +60,11 @@ Outcome decide(const Inputs& in) {
   g_results[0].st.khz_lo = g_results[0].st.khz_hi = in.khz;
   verdict_fold_phase(g_results[0].st);
   g_rounds.rounds = in.rounds;
+  for (std::size_t i = 0; i < in.index_rounds.size(); ++i) {
+    g_rounds.st_history[i] = in.index_rounds[i];
+    g_rounds.clock_history[i] = i < in.clock_rounds.size() ? in.clock_rounds[i] : 0.0;
+    g_rounds.steal_history[i] = -1;
+  }
   for (int i = 0; i < in.rounds; ++i) {
     g_rounds.waittime_history[i] = in.wait / 100.0;
     g_rounds.runtime_history[i] = 1.0;
@@ -196,6 +204,34 @@ TEST(Verdict, ProbeAndPrecisionSuffixes) {
   o = decide(nothing);
   EXPECT_EQ(o.why, "runqueue wait 0.00%, clock not readable, no temperature sensor");
   EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 1.0);
+}
+
+// A step of the machine's speed beyond the target that no counter explains makes a converged,
+// quiet run indicative, with the step in the reason; one the clock explains is named but leaves it
+// clean; a step within the target is no reason at all.
+TEST(Verdict, DriftOfTheMachineSpeed) {
+  Inputs in;
+  in.wait = 0.4;
+  in.index_rounds = {2025, 2036, 2029, 1946, 1828, 1817, 1886, 1839, 1829};
+  in.rounds = static_cast<int>(in.index_rounds.size());
+  Outcome o = decide(in);
+  EXPECT_EQ(o.name, "indicative");
+  EXPECT_NE(o.why.find(" [machine speed moved -9.8% at round 5 (no counter explains it: host-level)]"),
+            std::string::npos)
+      << o.why;
+  EXPECT_EQ(g_verdict.drift.round, 5);
+
+  in.clock_rounds = {3e6, 3e6, 3e6, 3e6, 2.72e6, 2.72e6, 2.72e6, 2.72e6, 2.72e6};
+  o = decide(in);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_NE(o.why.find("(explained by clock)"), std::string::npos) << o.why;
+
+  in.clock_rounds.clear();
+  in.index_rounds = {2025, 2026, 2024, 2025, 2012, 2011, 2013, 2012, 2011};  // -0.6 %, beyond noise
+  o = decide(in);
+  EXPECT_EQ(g_verdict.drift.detected, 1);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_EQ(o.why.find("machine speed"), std::string::npos) << o.why;
 }
 
 TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
