@@ -112,6 +112,12 @@ double round_steal_pct(long from, long to, double seconds) {
   return static_cast<double>(to > from ? to - from : 0) * 100.0 / (static_cast<double>(ticks_per_second) * seconds * cpus);
 }
 
+bool all_positive(const double* v, int n) {
+  for (int i = 0; i < n; ++i)
+    if (!(v[i] > 0)) return false;
+  return true;
+}
+
 // The spread of the rounds the final index is the median of.
 void set_index_range(RoundState& rs) {
   const int k = rs.rounds < ROUND_WINDOW ? rs.rounds : ROUND_WINDOW;
@@ -128,7 +134,7 @@ void set_index_range(RoundState& rs) {
   }
   rs.range_first = rs.rounds - k + 1;
   rs.range_last = rs.rounds;
-  if (k == ROUND_WINDOW) {
+  if (k == ROUND_WINDOW && all_positive(h, k)) {
     rs.range_known = 1;
     rs.range = relative_spread(h, k, ROUND_WINDOW);
   }
@@ -192,10 +198,13 @@ int record_round() {
   const bool calm = g_config.converge_undisturbed != 0;
   const double* history = calm ? (rs.uindex_mt > 0 ? rs.umt_history : rs.ust_history)
                                : (rs.index_mt > 0 ? rs.mt_history : rs.st_history);
-  rs.spread = relative_spread(history, rs.rounds, ROUND_WINDOW);
-  rs.converged = (rs.rounds >= ROUND_WINDOW && rs.spread <= TARGET_SPREAD) ? 1 : 0;
+  rs.spread_known = rs.rounds >= ROUND_WINDOW && all_positive(history + rs.rounds - ROUND_WINDOW, ROUND_WINDOW);
+  rs.spread = rs.spread_known ? relative_spread(history, rs.rounds, ROUND_WINDOW) : 1.0;
+  if (rs.spread_known) rs.precision_known = 1;
+  rs.converged = (rs.spread_known && rs.spread <= TARGET_SPREAD) ? 1 : 0;
   if (event_stream_wanted())
-    emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread, rs.uindex_st, rs.uindex_mt);
+    emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread_known ? rs.spread : -1.0, rs.uindex_st,
+               rs.uindex_mt);
   if (rs.converged) {
     // The converging spread is the best one the run reached.
     if (rs.spread < rs.precision) rs.precision = rs.spread;

@@ -19,6 +19,10 @@ struct RoundState {
   double precision = 1.0;  // best spread so far
   int converged;
   int plateau;
+  // A spread exists from ROUND_WINDOW rounds on, and only over an index above 0; until then spread
+  // and precision hold their starting 1.0, which is no measurement.
+  int spread_known;
+  int precision_known;
   // The same index from the undisturbed rates (as if nothing had paused the workers), and per round the
   // hidden stalls and the workers' measuring time they lie in (seconds, every phase of the round).
   double ust_history[MAX_ROUNDS];

@@ -288,11 +288,11 @@ void compare_figure(Report& r, const Side* sides, const char* name, const char* 
 
 template <typename Text>
 void differ_caveat(Report& r, const Side* sides, const char* what, Text text) {
-  char values[8][96];
+  char values[8][256];
   int distinct = 0;
   for (int s = 0; s < 2; ++s)
     for (int k = 0; k < sides[s].n; ++k) {
-      char v[96];
+      char v[256];
       text(*sides[s].runs[k], v, sizeof v);
       bool seen = false;
       for (int i = 0; i < distinct; ++i) seen = seen || std::strcmp(values[i], v) == 0;

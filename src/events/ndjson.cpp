@@ -190,9 +190,10 @@ void emit_subtest(const SubtestResult& r) {
 
 void emit_round(int round, int converged, double index_st, double index_mt, double spread, double uindex_st,
                 double uindex_mt) {
-  // Before ROUND_WINDOW rounds there is no spread: null, never a number that could pass for one.
+  // Before ROUND_WINDOW rounds, and without an index, there is no spread (passed as -1): null,
+  // never a number that could pass for one.
   char spread_text[24];
-  fraction_or_null(spread_text, sizeof spread_text, round >= ROUND_WINDOW, spread);
+  fraction_or_null(spread_text, sizeof spread_text, spread >= 0, spread);
   line_add("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%s,"
               "\"target\":%.4f,\"converged\":%d,\"elapsed\":%.2f,\"index_st_undisturbed\":%.1f,"
               "\"index_mt_undisturbed\":%.1f}\n",
@@ -212,11 +213,11 @@ void emit_result() {
   json_escape(g_fingerprint, fp, sizeof fp);
   json_escape(m.isolcpus, isol, sizeof isol);
   const int limited = (thermal_mark_reached || g_verdict.clock_ratio < 0.9) ? 1 : 0;
-  // Spreads exist from ROUND_WINDOW rounds on; a probe and a shorter run have none.
-  const bool measured = g_config.mode == MODE_FULL && g_rounds.rounds >= ROUND_WINDOW;
+  // Spreads exist from ROUND_WINDOW rounds on, over an index; a probe and a shorter run have none.
+  const bool full = g_config.mode == MODE_FULL;
   char spread_text[24], precision_text[24], range_text[24];
-  fraction_or_null(spread_text, sizeof spread_text, measured, g_rounds.spread);
-  fraction_or_null(precision_text, sizeof precision_text, measured, g_rounds.precision);
+  fraction_or_null(spread_text, sizeof spread_text, full && g_rounds.spread_known, g_rounds.spread);
+  fraction_or_null(precision_text, sizeof precision_text, full && g_rounds.precision_known, g_rounds.precision);
   std::snprintf(range_text, sizeof range_text, "null");
   if (g_rounds.range_known) std::snprintf(range_text, sizeof range_text, "%.2f", g_rounds.range * 100);
   const Drift& d = g_verdict.drift;

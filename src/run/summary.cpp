@@ -18,8 +18,11 @@ void print_summary(int ui) {
   // about it.
   if (ui == UI_DASHBOARD || g_config.mode == MODE_FULL) {
     const double headline = g_rounds.index_mt > 0 ? g_rounds.index_mt : g_rounds.index_st;
-    std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
-                g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
+    if (g_config.mode == MODE_FULL && g_rounds.rounds == 0)
+      std::printf("  TFX index not measured: the run ended before round 1 did\n");
+    else
+      std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
+                  g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
   }
   // How precise the index is: the spread of the rounds it is the median of, and whether the
   // machine's speed moved while the rounds ran.
@@ -28,6 +31,8 @@ void print_summary(int ui) {
       std::printf("  precision: range %.1f%% over index rounds %d-%d (%.1f to %.1f), target %.1f%%\n",
                   g_rounds.range * 100, g_rounds.range_first, g_rounds.range_last, g_rounds.range_lo,
                   g_rounds.range_hi, TARGET_SPREAD * 100);
+    else if (g_rounds.rounds >= ROUND_WINDOW)
+      std::printf("  precision: none, the rounds have no index\n");
     else
       std::printf("  precision not known yet: %d round%s, %d needed\n", g_rounds.rounds, g_rounds.rounds == 1 ? "" : "s",
                   ROUND_WINDOW);

@@ -245,6 +245,8 @@ void decide_verdict(int probe) {
         std::snprintf(suffix, sizeof suffix, " [precision: range %.1f%% over index rounds %d-%d of %d, target %.1f%%]",
                       g_rounds.range * 100, g_rounds.range_first, g_rounds.range_last, g_rounds.rounds,
                       TARGET_SPREAD * 100);
+      else if (g_rounds.rounds >= ROUND_WINDOW)
+        std::snprintf(suffix, sizeof suffix, " [no index, so no precision]");
       else
         std::snprintf(suffix, sizeof suffix, " [precision not known yet: %d round%s, %d needed]", g_rounds.rounds,
                       g_rounds.rounds == 1 ? "" : "s", ROUND_WINDOW);
