@@ -183,12 +183,12 @@ void draw_index_box(const DashModel& m, const Layout& l) {
   // After the result: the spread of the rounds the index is the median of. While the rounds run:
   // the newest spread. Neither exists before four rounds, and then it says so.
   if (m.result_received && m.range >= 0)
-    std::snprintf(value, sizeof value, "range %.1f%% of rounds %d-%d (target %.1f%%)", m.range * 100, m.range_first,
-                  m.range_last, m.round_target * 100);
+    std::snprintf(value, sizeof value, "range %.1f%%, rounds %d-%d", m.range * 100, m.range_first,
+                  m.range_last);
   else if (!m.result_received && newest->spread >= 0)
     std::snprintf(value, sizeof value, "%.1f%% (target %.1f%%)", newest->spread * 100, m.round_target * 100);
   else
-    std::snprintf(value, sizeof value, "not known yet (%d rounds needed)", ROUND_WINDOW);
+    std::snprintf(value, sizeof value, "not known, needs %d rounds", ROUND_WINDOW);
   grid_label_value(15, l.inner_width, m.result_received ? "Precision" : "Spread", value,
                    colour(m.round_converged ? ROLE_GOOD : ROLE_TEXT));
   if (m.round_converged)
