@@ -29,10 +29,7 @@ constexpr const char* kUsageFormat =
     "                    prompt on a terminal.\n"
     "  --probe           A 3-second capability reading: no index, verdict indicative\n"
     "  --compare OLD NEW Two saved runs: which figures changed beyond their noise\n"
-    "  --compare OLD... --vs NEW...\n"
-    "                    Several saved runs (or folders of *.ndjson) a side: each\n"
-    "                    run's index is one sample of the run-to-run noise\n"
-    "  --min-change PCT  With --compare: the smallest change that counts (default 2)\n"
+    "                    (OLD... --vs NEW...: several a side; --min-change PCT)\n"
     "\n"
     "Output (default: the dashboard on a terminal, else a text summary):\n"
     "  --json            NDJSON events on stdout, one object per line\n"
@@ -58,7 +55,7 @@ constexpr const char* kUsageFormat =
     "  --version         Print the version and the build fingerprint\n"
     "  --help, -h        Print this text\n"
     "\n"
-    "Exit: 0 done, 1 error/refusal/watchdog, 2 untrusted, 3 index slower, 128 child died\n"
+    "Exit: 0 done, 1 error/refusal/watchdog, 2 untrusted, 3 slower, 128 child died\n"
     "The manual: man tallyfox\n";
 
 void print_usage(const char* argv0) {

@@ -24,6 +24,7 @@ void print_summary(int ui) {
       std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
                   g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
   }
+  if (all_core_note[0] != '\0') std::printf("  %s\n", all_core_note);
   // How precise the index is: the spread of the rounds it is the median of, and whether the
   // machine's speed moved while the rounds ran.
   if (g_config.mode == MODE_FULL && g_rounds.rounds > 0) {
@@ -46,7 +47,6 @@ void print_summary(int ui) {
     else
       std::printf("  drift: not checked (%d rounds needed)\n", 2 * DRIFT_MIN_SIDE);
   }
-  if (all_core_note[0] != '\0') std::printf("  %s\n", all_core_note);
   // Hidden stalls beside wait and steal: the time no kernel counter showed, and what the CPU did
   // when left alone. The probe's few lines stay as they are.
   if (g_config.mode == MODE_FULL)

@@ -35,7 +35,7 @@ check "probe result lists three subtests" jq -e '(.subtests|length)==3 and all(.
 check "probe raw text keeps the convergence formats" grep -q '"convergence":{"rounds":0,"spread":null,"precision":null,"target":0.0150,"converged":0}' "$WORK/probe"
 check "probe: no index range, no drift looked for" jq -e '.index_range == {"pct":null,"lo":0,"hi":0,"first_round":0,"last_round":0}
   and .drift.checked == 0 and .drift.detected == 0' <<<"$res"
-check "probe start event: its phase length and quiesce level" jq -se '.[0].seconds == 0.3 and .[0].quiesce == "rt"' "$WORK/probe"
+check "probe start event: its phase length, and the quiesce level the result names" jq -se '.[0].seconds == 0.3 and .[0].quiesce == .[-1].quiesce' "$WORK/probe"
 check "start event hybrid is a boolean" jq -se '.[0].event=="start" and (.[0].hybrid|type)=="boolean"' "$WORK/probe"
 
 # --- short full run: no spread until round 4, final index = median of the last four

@@ -212,6 +212,7 @@ TEST_F(RoundRules, StopInRoundOneKeepsTheCutRows) {
 // spread 11.75 % is reported with 11.8 % and is not clean. A run stopped after three rounds has no
 // spread yet and says so.
 TEST_F(RoundRules, PrecisionIsThatOfTheIndexRounds) {
+  reset_verdict();
   const double rounds[] = {1500, 1300, 1450, 1350, 1400, 1410, 1380, 1390, 1300, 1437, 1372.7, 1363, 1276.3};
   int end = 0;
   for (const double v : rounds) end = round_with(v);
@@ -229,6 +230,7 @@ TEST_F(RoundRules, PrecisionIsThatOfTheIndexRounds) {
       << g_verdict.verdict_why;
 
   SetUp();
+  reset_verdict();
   for (int r = 0; r < 3; ++r) round_with(1000 + r);
   g_config.mode = MODE_FULL;
   testing::internal::CaptureStderr();
