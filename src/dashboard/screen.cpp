@@ -287,7 +287,7 @@ void draw_subtests_box(const DashModel& m, const Layout& l, int cols, int rows) 
     grid_draw_box(tb.s, 1, tb.w, h, "Subtests");
     if (tb.wide)
       grid_put_textf(tb.t, 2, inner, colour(ROLE_LABEL), -1, true, "  %-11s%-8s%-7s%11s%11s %-*s%6s%7s", "SUBTEST", "ISA",
-                     "UNIT", "ST", "MT", tb.bar + 6, "SCALING", "WAIT", "±ST");
+                     "UNIT", "ST", "MT", tb.bar + 6, "SCALING", "WAIT", "ST rng");
     else
       grid_put_textf(tb.t, 2, inner, colour(ROLE_LABEL), -1, true, "  %-11s%-8s%11s%11s %-*s%6s", "SUBTEST", "ISA", "ST",
                      "MT", tb.bar + 6, "SCALING", "WAIT");

@@ -107,7 +107,9 @@ long steal_mark() { return g_verdict.steal_baseline_ok ? steal_since_baseline() 
 // The steal share of the machine's CPU time over a round of the given wall time, %.
 double round_steal_pct(long from, long to, double seconds) {
   static const long ticks_per_second = sysconf(_SC_CLK_TCK);
-  const int cpus = g_machine.ncpu > 0 ? g_machine.ncpu : 1;
+  // Steal builds up on the virtual CPUs that want to run, the bench CPUs: their time is what it
+  // is a share of.
+  const int cpus = cpus_used > 0 ? cpus_used : 1;
   if (from < 0 || to < 0 || !(seconds > 0) || ticks_per_second <= 0) return -1;
   return static_cast<double>(to > from ? to - from : 0) * 100.0 / (static_cast<double>(ticks_per_second) * seconds * cpus);
 }
@@ -233,6 +235,7 @@ void finish_rounds() {
   }
   set_index_range(rs);
   decide_verdict(0);
+  if (rs.rounds == 0) verdict_note_no_rounds();
 }
 
 void run_index_rounds() {

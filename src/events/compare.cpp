@@ -25,7 +25,7 @@ constexpr std::size_t MAX_STREAM_BYTES = std::size_t{64} << 20;  // far above an
 constexpr int MAX_FIGURES = 2 + 2 * DASH_MAX_ROWS;
 constexpr int MAX_CAVEATS = 80;
 constexpr int MAX_RUNS = CHANGE_MAX_SAMPLES;  // saved runs a side
-constexpr std::size_t PATH_BYTES = 1024;
+constexpr std::size_t PATH_BYTES = 4096;
 constexpr std::size_t CAVEAT_BYTES = 400;
 
 // The saved runs of each side: old, then new.
@@ -125,6 +125,9 @@ struct Figure {
   int n_old, n_new;   // samples on each side: rounds of one run, or runs
   int kind;           // the decision: a ChangeKind, or FIGURE_WITHIN_THRESHOLD
   double threshold;   // % the change had to exceed to count
+  // One run a side: what each run saw this figure move (%), the range of its last rounds and a
+  // drift; -1 when not known (too few rounds, or no drift looked for).
+  double range[2], drift[2];
 };
 
 struct Report {
@@ -135,9 +138,6 @@ struct Report {
   bool by_runs;       // each run's figure is one sample (several runs a side)
   double min_change;  // %
   int deciding;       // the index figure that sets the exit status, or -1
-  // What each run saw its own deciding index move (%): the range of its index rounds, and a drift;
-  // -1 when not known.
-  double range[2], drift[2];
 };
 
 Report g_report;
@@ -220,7 +220,7 @@ double own_drift(const double* v, int n) {
 
 // Decides one figure from its samples a side and the threshold a change must exceed.
 void add_figure(Report& r, const char* name, const char* phase, const char* unit, const double* a, int na,
-                const double* b, int nb, double threshold) {
+                const double* b, int nb, double threshold, const double* range, const double* drift) {
   if (r.figure_count >= MAX_FIGURES || na == 0 || nb == 0) return;
   // A rate of zero is a figure that was not measured (an all-core rate of a run on one CPU): it
   // has no change to show, and ranking it would call a "change" that is none.
@@ -233,6 +233,10 @@ void add_figure(Report& r, const char* name, const char* phase, const char* unit
   f.n_old = na;
   f.n_new = nb;
   f.threshold = threshold;
+  for (int s = 0; s < 2; ++s) {
+    f.range[s] = range[s];
+    f.drift[s] = drift[s];
+  }
   f.kind = f.d.kind;
   if ((f.kind == CHANGE_FASTER || f.kind == CHANGE_SLOWER) && !(std::fabs(f.d.change_pct) > threshold))
     f.kind = FIGURE_WITHIN_THRESHOLD;
@@ -255,6 +259,7 @@ void compare_figure(Report& r, const Side* sides, const char* name, const char* 
   double v[2][DASH_MAX_SAMPLES];
   int n[2] = {0, 0};
   double threshold = r.min_change;
+  double ranges[2] = {-1, -1}, drifts[2] = {-1, -1};
   for (int s = 0; s < 2; ++s) {
     if (r.by_runs) {
       for (int k = 0; k < sides[s].n; ++k) v[s][n[s]++] = run_figure(*sides[s].runs[k], row, mt);
@@ -278,12 +283,10 @@ void compare_figure(Report& r, const Side* sides, const char* name, const char* 
     const double drift = row ? -1 : own_drift(all, total);
     if (range > threshold) threshold = range;
     if (drift > threshold) threshold = drift;
-    if (!row) {
-      r.range[s] = range;
-      r.drift[s] = drift;
-    }
+    ranges[s] = range;
+    drifts[s] = drift;
   }
-  add_figure(r, name, mt ? "MT" : "ST", unit, v[0], n[0], v[1], n[1], threshold);
+  add_figure(r, name, mt ? "MT" : "ST", unit, v[0], n[0], v[1], n[1], threshold, ranges, drifts);
 }
 
 template <typename Text>
@@ -323,7 +326,6 @@ void build_report(Report& r, const Side* sides, double min_change) {
   r.min_change = min_change;
   r.by_runs = sides[0].n > 1 || sides[1].n > 1;
   r.deciding = -1;
-  r.range[0] = r.range[1] = r.drift[0] = r.drift[1] = -1;
   const DashModel& first = *sides[0].runs[0];
   bool probe = false, same_subtests = true;
   int v_lo = first.ref_version, v_hi = first.ref_version;
@@ -352,6 +354,14 @@ void build_report(Report& r, const Side* sides, double min_change) {
       compare_figure(r, sides, "index", "", nullptr, mt);
       if (r.figure_count > before && r.deciding < 0) r.deciding = before;
     }
+    // An all-core index some run measured but another did not (one of its last rounds without
+    // one): the single-thread index decides, and the report says why.
+    bool some_mt = false;
+    for (int s = 0; s < 2; ++s)
+      for (int k = 0; k < sides[s].n; ++k) some_mt = some_mt || sides[s].runs[k]->index_mt > 0;
+    if (some_mt && !(r.figure_count > 0 && std::strcmp(r.figures[0].phase, "MT") == 0))
+      add_caveat(r, "index MT is not compared: not every run measured it in the rounds its index comes from; "
+                    "index ST decides");
     // Shown single-thread first, as the subtests are.
     if (r.figure_count == 2) {
       const Figure mt = r.figures[0];
@@ -490,7 +500,8 @@ int conclude(const Report& r, char* line, std::size_t cap, const char** outcome)
 }
 
 void print_side_text(const char* label, const char* path, const DashModel& m) {
-  char p[300], v[32];
+  static char p[2 * PATH_BYTES + 8200];
+  char v[32];
   copy_printable(p, sizeof p, path);
   copy_printable(v, sizeof v, m.verdict);
   if (is_probe(m))
@@ -518,12 +529,17 @@ void noise_text(const Report& r, const Side* sides, char* out, std::size_t cap) 
                   sides[0].n, sides[1].n, r.min_change);
     return;
   }
+  // The figures of the deciding index, the one whose threshold is quoted.
+  const double unknown[2] = {-1, -1};
+  const Figure* d = r.deciding >= 0 ? &r.figures[r.deciding] : nullptr;
+  const double* range = d ? d->range : unknown;
+  const double* drift = d ? d->drift : unknown;
   char ro[16], rn[16], dold[16], dnew[16];
-  pct_or_unknown(ro, sizeof ro, r.range[0], nullptr);
-  pct_or_unknown(rn, sizeof rn, r.range[1], nullptr);
-  pct_or_unknown(dold, sizeof dold, r.drift[0], "none");
-  pct_or_unknown(dnew, sizeof dnew, r.drift[1], "none");
-  const double threshold = r.deciding >= 0 ? r.figures[r.deciding].threshold : r.min_change;
+  pct_or_unknown(ro, sizeof ro, range[0], nullptr);
+  pct_or_unknown(rn, sizeof rn, range[1], nullptr);
+  pct_or_unknown(dold, sizeof dold, drift[0], "none");
+  pct_or_unknown(dnew, sizeof dnew, drift[1], "none");
+  const double threshold = d ? d->threshold : r.min_change;
   std::snprintf(out, cap,
                 "within each run, its last %d rounds; one run a side cannot show run-to-run noise, so the index "
                 "must change by more than %.1f%%: the largest of --min-change %.1f%% and each run's own index "
@@ -563,7 +579,8 @@ void print_text(const Report& r, const Side* sides, const char* line) {
 }
 
 void print_side_json(const char* path, const DashModel& m) {
-  char p[600], model[200], fp[512], why[800], verdict[40];
+  static char p[4 * PATH_BYTES + 16400];
+  char model[200], fp[512], why[1300], verdict[40];
   json_escape(path, p, sizeof p);
   json_escape(m.cpu_model, model, sizeof model);
   json_escape(m.fingerprint, fp, sizeof fp);

@@ -67,7 +67,7 @@ struct DashModel {
 
   bool result_received;
   char verdict[16];
-  char verdict_why[400];
+  char verdict_why[600];
   double index_st, index_mt, precision, duration, peak_c, clock_ratio;
   int32_t result_rounds, limited, cpus_used, ref_version;
   double stall_pct, stall_longest_ms;  // hidden stalls of the run, from the result

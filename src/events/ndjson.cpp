@@ -204,7 +204,7 @@ void emit_round(int round, int converged, double index_st, double index_mt, doub
 
 void emit_result() {
   const MachineInfo& m = g_machine;
-  char why[300];
+  char why[1100];
   char model[256];
   char fp[256];
   char isol[256];
@@ -248,14 +248,31 @@ void emit_result() {
   }
   // Keys added after the first release go at the end, so readers of the documented order and
   // prefix stay right.
+  // Figures of a drift that was not found, and of rounds that never ran, are null: no number
+  // stands for what was not measured.
+  const bool ran = g_rounds.range_first > 0;
+  char lo[24] = "null", hi[24] = "null", first[16] = "null", last[16] = "null";
+  if (ran) {
+    std::snprintf(lo, sizeof lo, "%.1f", g_rounds.range_lo);
+    std::snprintf(hi, sizeof hi, "%.1f", g_rounds.range_hi);
+    std::snprintf(first, sizeof first, "%d", g_rounds.range_first);
+    std::snprintf(last, sizeof last, "%d", g_rounds.range_last);
+  }
+  char dpct[24] = "null", dround[16] = "null", dp[24] = "null", before[24] = "null", after[24] = "null";
+  if (d.detected) {
+    std::snprintf(dpct, sizeof dpct, "%.2f", d.pct);
+    std::snprintf(dround, sizeof dround, "%d", d.round);
+    std::snprintf(dp, sizeof dp, "%.4f", d.p_value);
+    std::snprintf(before, sizeof before, "%.1f", d.before);
+    std::snprintf(after, sizeof after, "%.1f", d.after);
+  }
   line_add("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f},\"all_core_note\":\"%s\","
-           "\"index_range\":{\"pct\":%s,\"lo\":%.1f,\"hi\":%.1f,\"first_round\":%d,\"last_round\":%d},"
-           "\"drift\":{\"checked\":%d,\"detected\":%d,\"pct\":%.2f,\"round\":%d,\"p\":%.4f,\"before\":%.1f,"
-           "\"after\":%.1f,\"explained\":{\"wait\":%d,\"steal\":%d,\"stalls\":%d,\"clock\":%d}}}\n",
+           "\"index_range\":{\"pct\":%s,\"lo\":%s,\"hi\":%s,\"first_round\":%s,\"last_round\":%s},"
+           "\"drift\":{\"checked\":%d,\"detected\":%d,\"pct\":%s,\"round\":%s,\"p\":%s,\"before\":%s,"
+           "\"after\":%s,\"explained\":{\"wait\":%d,\"steal\":%d,\"stalls\":%d,\"clock\":%d}}}\n",
            g_verdict.stall_pct, g_verdict.run_stall_max_ms, wait_threshold(g_config.quiesce, m.rt_runtime_us),
-           all_core_note, range_text, g_rounds.range_lo, g_rounds.range_hi, g_rounds.range_first, g_rounds.range_last,
-           d.checked, d.detected, d.pct, d.round, d.p_value, d.before, d.after, d.by_wait, d.by_steal, d.by_stalls,
-           d.by_clock);
+           all_core_note, range_text, lo, hi, first, last, d.checked, d.detected, dpct, dround, dp, before, after,
+           d.by_wait, d.by_steal, d.by_stalls, d.by_clock);
   line_publish();
 }
 

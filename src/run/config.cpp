@@ -212,7 +212,11 @@ int parse_command_line(int argc, char** argv) {
       continue;
     }
     if (std::strcmp(arg, "--min-change") == 0) {
-      const char* value = i + 1 < argc ? argv[++i] : "";
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s: --min-change takes a value (a change in percent, 0 to 100)\n", TOOL_NAME);
+        return 1;
+      }
+      const char* value = argv[++i];
       char* end = nullptr;
       const double pct = std::strtod(value, &end);
       if (end == value || *end != '\0' || !std::isfinite(pct) || pct < 0.0 || pct > 100.0) {

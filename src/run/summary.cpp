@@ -44,12 +44,17 @@ void print_summary(int ui) {
       std::printf("  drift: %s\n", text);
     else if (d.checked)
       std::printf("  drift: none beyond noise over %d rounds\n", g_rounds.rounds);
+    else if (g_rounds.rounds >= 2 * DRIFT_MIN_SIDE)
+      std::printf("  drift: not checked (a round has no index)\n");
     else
       std::printf("  drift: not checked (%d rounds needed)\n", 2 * DRIFT_MIN_SIDE);
   }
   // Hidden stalls beside wait and steal: the time no kernel counter showed, and what the CPU did
   // when left alone. The probe's few lines stay as they are.
-  if (g_config.mode == MODE_FULL)
+  if (g_config.mode == MODE_FULL && g_rounds.rounds == 0)
+    std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index not measured\n",
+                g_verdict.stall_pct, g_verdict.run_stall_max_ms);
+  else if (g_config.mode == MODE_FULL)
     std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index ST %.0f · MT %.0f\n",
                 g_verdict.stall_pct, g_verdict.run_stall_max_ms, g_rounds.uindex_st, g_rounds.uindex_mt);
   // The longest time any worker of the run was held off its CPU before its first chunk, when it

@@ -9,13 +9,13 @@
 
 namespace {
 
-// Median of the values of [from, to) that are read (not below 0); -1 when none is.
-double side_median(const double* v, int from, int to) {
+// Median of the values of [from, to) that were read (at least `least`); -1 when none was.
+double side_median(const double* v, int from, int to, double least = 0) {
   if (!v) return -1;
   double read[MAX_ROUNDS];
   int n = 0;
   for (int i = from; i < to && n < MAX_ROUNDS; ++i)
-    if (v[i] >= 0) read[n++] = v[i];
+    if (v[i] >= least) read[n++] = v[i];
   return n > 0 ? median(read, n) : -1;
 }
 
@@ -29,7 +29,8 @@ bool share_explains(const double* v, int split, int n, double step_pct) {
 }
 
 bool clock_explains(const double* v, int split, int n, double step_pct) {
-  const double a = side_median(v, 0, split), b = side_median(v, split, n);
+  // A clock of 0 is a round where none was read, not a stopped CPU.
+  const double a = side_median(v, 0, split, 1e-9), b = side_median(v, split, n, 1e-9);
   if (!(a > 0) || !(b > 0)) return false;
   const double change = (b - a) * 100.0 / a;
   return step_pct < 0 ? change <= step_pct * DRIFT_EXPLAINS : change >= step_pct * DRIFT_EXPLAINS;

@@ -59,6 +59,11 @@ void reset_verdict() {
   g_verdict.drift = Drift{};
 }
 
+void verdict_note_no_rounds() {
+  append_why(" [no index: the run ended before round 1 did]");
+  if (g_verdict.verdict == VERDICT_CLEAN) g_verdict.verdict = VERDICT_INDICATIVE;
+}
+
 Drift rounds_drift() {
   const RoundState& rs = g_rounds;
   double wait[MAX_ROUNDS], stall[MAX_ROUNDS];
@@ -238,8 +243,10 @@ void decide_verdict(int probe) {
     append_why(" [probe: 3s capability reading, not a benchmark]");
   } else if (g_rounds.rounds > 0) {
     // The precision of the index is the spread of the very rounds it is the median of; until
-    // four exist it is not known, and a run that cannot say how precise it is is not clean.
-    if (!g_rounds.converged) {
+    // four exist it is not known, and a run that cannot say how precise it is is not clean. A run
+    // that converged on the undisturbed index can still have delivered rounds that spread widely,
+    // so the rule reads the range of the index it reports, not the convergence.
+    if (!(g_rounds.range_known && g_rounds.range <= TARGET_SPREAD)) {
       char suffix[160];
       if (g_rounds.range_known)
         std::snprintf(suffix, sizeof suffix, " [precision: range %.1f%% over index rounds %d-%d of %d, target %.1f%%]",

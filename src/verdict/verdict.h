@@ -19,7 +19,7 @@ static_assert(sizeof kVerdictNames / sizeof kVerdictNames[0] == 5);
 
 struct VerdictState {
   int verdict;
-  char verdict_why[256];
+  char verdict_why[512];
   double peak_c;        // °C, 0.0 without a reading
   double clock_ratio;
   long steal_baseline;  // ticks at the start of measuring
@@ -59,6 +59,9 @@ double table_wait_pct();
 void verdict_fold_phase(const PhaseResult& phase, const SubtestSpec* spec = nullptr, int all_core = 0);
 // Looks for a change of speed in the rounds of g_rounds, with the counters that could explain it.
 Drift rounds_drift();
+// A full run that ended before its first round did has no index: its reason says so, and it is
+// not clean.
+void verdict_note_no_rounds();
 // Decides from the results table, the round state, steal and the thermal mark.
 void decide_verdict(int probe);
 // Takes the steal counter at the start of measuring.

@@ -96,6 +96,21 @@ check "--min-change 6: the same drop is within the threshold, status 0" bash -c 
   grep -Eq "^  index MT .* -5\.0% +4/4  within 6\.0% threshold \(p 0\.029\)" <<<"$1" &&
   grep -q "^no difference beyond noise (index MT -5.0%)" <<<"$1"' _ "$out" "$status"
 
+# The noise line quotes the deciding index's own range: all-core rounds as tight as base's, the
+# single-thread ones spread 20 %.
+jq -c 'if .event == "round" then .index_st *= (if .round % 2 == 0 then 1.1 else 0.9 end) else . end' \
+  "$S/base.ndjson" >"$WORK/st-wide.ndjson"
+out=$("$BIN" --compare "$S/base.ndjson" "$WORK/st-wide.ndjson" 2>/dev/null)
+check "the noise line quotes the deciding index's ranges" bash -c '
+  grep -q "^  noise: .* more than 2\.0%: the largest of --min-change 2\.0% and each run.s own index range (1\.6%, 1\.6%)" <<<"$1" &&
+  grep -Eq "^  index ST .* within 2[0-9]\.[0-9]% threshold|^  index ST .* within noise" <<<"$1"' _ "$out"
+# One run's last round without an all-core index: the single-thread index decides, and says why.
+jq -c 'if .event == "round" and .round == 5 then .index_mt = 0 else . end' "$S/base.ndjson" >"$WORK/mt-gap.ndjson"
+out=$("$BIN" --compare "$S/base.ndjson" "$WORK/mt-gap.ndjson" 2>/dev/null)
+check "a dropped all-core index is named" bash -c '! grep -q "^  index MT" <<<"$1" &&
+  grep -qx "  caveat: index MT is not compared: not every run measured it in the rounds its index comes from; index ST decides" <<<"$1" &&
+  grep -qx "  the exit status follows index ST alone; the other figures are reported" <<<"$1"' _ "$out"
+
 # --- how a run was measured: quiesce level, phase length and profile that differ are named
 jq -c 'if .event == "result" then .quiesce = "none" | .profile = "quick" else . end' "$S/base.ndjson" >"$WORK/other-level.ndjson"
 jq -c 'if .event == "start" then .seconds = 2 else . end' "$S/base.ndjson" >"$WORK/longer.ndjson"

@@ -33,8 +33,9 @@ check "probe has no index" jq -e '.index.st==0 and .index.mt==0 and .index.n==0 
 [ -n "${TFX_E2E_SANITIZED:-}" ] || check "probe ends within 3.0 s" jq -e '.duration <= 3.0' <<<"$res"
 check "probe result lists three subtests" jq -e '(.subtests|length)==3 and all(.subtests[]; .scaling==0 and .st_under_load==0)' <<<"$res"
 check "probe raw text keeps the convergence formats" grep -q '"convergence":{"rounds":0,"spread":null,"precision":null,"target":0.0150,"converged":0}' "$WORK/probe"
-check "probe: no index range, no drift looked for" jq -e '.index_range == {"pct":null,"lo":0,"hi":0,"first_round":0,"last_round":0}
-  and .drift.checked == 0 and .drift.detected == 0' <<<"$res"
+check "probe: no index range, no drift looked for" jq -e '.index_range == {"pct":null,"lo":null,"hi":null,"first_round":null,"last_round":null}
+  and .drift == {"checked":0,"detected":0,"pct":null,"round":null,"p":null,"before":null,"after":null,
+    "explained":{"wait":0,"steal":0,"stalls":0,"clock":0}}' <<<"$res"
 check "probe start event: its phase length, and the quiesce level the result names" jq -se '.[0].seconds == 0.3 and .[0].quiesce == .[-1].quiesce' "$WORK/probe"
 check "start event hybrid is a boolean" jq -se '.[0].event=="start" and (.[0].hybrid|type)=="boolean"' "$WORK/probe"
 

@@ -205,6 +205,11 @@ TEST_F(RoundRules, StopInRoundOneKeepsTheCutRows) {
   EXPECT_DOUBLE_EQ(g_results[0].mt.rate, 150.0);
   EXPECT_DOUBLE_EQ(g_results[1].st.rate, 10.0);
   EXPECT_EQ(std::string(g_verdict.verdict_why).rfind("runqueue wait 2.00%", 0), 0u) << g_verdict.verdict_why;
+  // No round ended: no index, and a run without one is not clean.
+  EXPECT_NE(std::string(g_verdict.verdict_why).find(" [no index: the run ended before round 1 did]"),
+            std::string::npos)
+      << g_verdict.verdict_why;
+  EXPECT_NE(g_verdict.verdict, VERDICT_CLEAN);
 }
 
 // The precision beside the index is the spread of the rounds it is the median of, not the best

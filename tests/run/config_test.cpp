@@ -145,7 +145,7 @@ TEST(CommandLine, CompareSidesAndMinChange) {
       {{"--compare", "a", "b", "--min-change", "-1"}, "--min-change -1 is out of range"},
       {{"--compare", "a", "b", "--min-change", "nan"}, "--min-change nan is out of range"},
       {{"--compare", "a", "b", "--min-change", "2x"}, "--min-change 2x is out of range"},
-      {{"--compare", "a", "b", "--min-change"}, "--min-change  is out of range"},
+      {{"--compare", "a", "b", "--min-change"}, "--min-change takes a value"},
       {{"--min-change", "2", "--probe"}, "--min-change applies to --compare only"},
   };
   for (const auto& c : refused) {
