@@ -18,10 +18,10 @@ _tallyfox() {
       return ;;
     --converge) COMPREPLY=($(compgen -W "delivered undisturbed" -- "$cur")); return ;;
     --save) COMPREPLY=($(compgen -f -- "$cur")); return ;;
-    --compare) COMPREPLY=($(compgen -f -- "$cur")); return ;;
-    --seconds|--cpus) return ;;
+    --compare|--vs) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --seconds|--cpus|--min-change) return ;;
   esac
   COMPREPLY=($(compgen -W "--probe --full --json --ui --ui2 --yes --unrestricted --quiesce --profile
-    --i-accept-the-risk --seconds --cpus --subtests --converge --save --compare --version --help -h" -- "$cur"))
+    --i-accept-the-risk --seconds --cpus --subtests --converge --save --compare --vs --min-change --version --help -h" -- "$cur"))
 }
 complete -F _tallyfox tallyfox

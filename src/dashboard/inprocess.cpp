@@ -162,10 +162,19 @@ int draw_score(int row) {
   for (int i = 0; i < g_peer_count; ++i)
     if (g_peers[i].value > scale) scale = g_peers[i].value;
 
+  // Beside the index, how precise it is: once judged the range of the rounds it is the median
+  // of, while the rounds run the newest spread, and before four rounds that none exists yet.
+  char precision[48];
+  if (g_dash.judged && g_rounds.range_known)
+    std::snprintf(precision, sizeof precision, "range %.1f%%", g_rounds.range * 100);
+  else if (!g_dash.judged && g_rounds.spread_known)
+    std::snprintf(precision, sizeof precision, "spread %.1f%%", g_rounds.spread * 100);
+  else
+    std::snprintf(precision, sizeof precision, "spread not known yet");
   line_at(row);
   out_printf("\x1b[37m│\x1b[0m  \x1b[1m\x1b[1;97m%8.0f\x1b[0m  TFX INDEX\x1b[37m (%d subtests, ref v%d)\x1b[0m    "
-             "ST %-7.0f MT %-7.0f",
-             headline, g_rounds.index_n, REF_VERSION, st, mt);
+             "ST %-7.0f MT %-7.0f \x1b[37m%s\x1b[0m",
+             headline, g_rounds.index_n, REF_VERSION, st, mt, precision);
   border_at(row++);
   draw_bar_row(row, "this run", GREEN, headline, scale);
   out_printf(" %7.0f", headline);

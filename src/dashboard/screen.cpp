@@ -7,6 +7,7 @@
 
 #include "dashboard/grid.h"
 #include "dashboard/outbuf.h"
+#include "engine/round_state.h"
 #include "machine/isa.h"
 #include "run/control.h"
 #include "verdict/verdict.h"
@@ -179,10 +180,15 @@ void draw_index_box(const DashModel& m, const Layout& l) {
   char value[96];
   std::snprintf(value, sizeof value, "%d", m.result_received ? m.result_rounds : m.round_count);
   grid_label_value(14, l.inner_width, "Rounds", value, colour(ROLE_TEXT));
-  if (m.result_received && m.precision > 0)
-    std::snprintf(value, sizeof value, "±%.1f%% (target %.1f%%)", m.precision * 100, m.round_target * 100);
-  else
+  // After the result: the spread of the rounds the index is the median of. While the rounds run:
+  // the newest spread. Neither exists before four rounds, and then it says so.
+  if (m.result_received && m.range >= 0)
+    std::snprintf(value, sizeof value, "range %.1f%%, rounds %d-%d", m.range * 100, m.range_first,
+                  m.range_last);
+  else if (!m.result_received && newest->spread >= 0)
     std::snprintf(value, sizeof value, "%.1f%% (target %.1f%%)", newest->spread * 100, m.round_target * 100);
+  else
+    std::snprintf(value, sizeof value, "not known, needs %d rounds", ROUND_WINDOW);
   grid_label_value(15, l.inner_width, m.result_received ? "Precision" : "Spread", value,
                    colour(m.round_converged ? ROLE_GOOD : ROLE_TEXT));
   if (m.round_converged)
@@ -281,7 +287,7 @@ void draw_subtests_box(const DashModel& m, const Layout& l, int cols, int rows) 
     grid_draw_box(tb.s, 1, tb.w, h, "Subtests");
     if (tb.wide)
       grid_put_textf(tb.t, 2, inner, colour(ROLE_LABEL), -1, true, "  %-11s%-8s%-7s%11s%11s %-*s%6s%7s", "SUBTEST", "ISA",
-                     "UNIT", "ST", "MT", tb.bar + 6, "SCALING", "WAIT", "±ST");
+                     "UNIT", "ST", "MT", tb.bar + 6, "SCALING", "WAIT", "ST rng");
     else
       grid_put_textf(tb.t, 2, inner, colour(ROLE_LABEL), -1, true, "  %-11s%-8s%11s%11s %-*s%6s", "SUBTEST", "ISA", "ST",
                      "MT", tb.bar + 6, "SCALING", "WAIT");

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unistd.h>
 
 #include "engine/phase.h"
 #include "engine/round_state.h"
 #include "events/ndjson.h"
+#include "machine/topology.h"
 #include "run/config.h"
 #include "run/control.h"
 #include "verdict/verdict.h"
@@ -84,6 +86,62 @@ void table_from_last_rounds(int rounds) {
   g_result_count = count;
 }
 
+// The mean clock the table's phases sampled, kHz; 0 when no phase read one.
+double table_clock_khz() {
+  double sum = 0;
+  int n = 0;
+  for (int i = 0; i < g_result_count; ++i) {
+    const SubtestResult& r = g_results[i];
+    for (const PhaseResult* p : {&r.st, r.mt_ran ? &r.mt : nullptr})
+      if (p && p->khz_hi > 0) {
+        sum += (static_cast<double>(p->khz_lo > 0 ? p->khz_lo : p->khz_hi) + p->khz_hi) * 0.5;
+        ++n;
+      }
+  }
+  return n > 0 ? sum / n : 0.0;
+}
+
+// Steal ticks since the baseline, or -1 when the counter cannot be read.
+long steal_mark() { return g_verdict.steal_baseline_ok ? steal_since_baseline() : -1; }
+
+// The steal share of the machine's CPU time over a round of the given wall time, %.
+double round_steal_pct(long from, long to, double seconds) {
+  static const long ticks_per_second = sysconf(_SC_CLK_TCK);
+  // Steal builds up on the virtual CPUs that want to run, the bench CPUs: their time is what it
+  // is a share of.
+  const int cpus = cpus_used > 0 ? cpus_used : 1;
+  if (from < 0 || to < 0 || !(seconds > 0) || ticks_per_second <= 0) return -1;
+  return static_cast<double>(to > from ? to - from : 0) * 100.0 / (static_cast<double>(ticks_per_second) * seconds * cpus);
+}
+
+bool all_positive(const double* v, int n) {
+  for (int i = 0; i < n; ++i)
+    if (!(v[i] > 0)) return false;
+  return true;
+}
+
+// The spread of the rounds the final index is the median of.
+void set_index_range(RoundState& rs) {
+  const int k = rs.rounds < ROUND_WINDOW ? rs.rounds : ROUND_WINDOW;
+  rs.range_known = 0;
+  rs.range = 0;
+  rs.range_lo = rs.range_hi = 0;
+  rs.range_first = rs.range_last = 0;
+  if (k == 0) return;
+  const double* h = primary_history(rs) + (rs.rounds - k);
+  rs.range_lo = rs.range_hi = h[0];
+  for (int i = 1; i < k; ++i) {
+    if (h[i] < rs.range_lo) rs.range_lo = h[i];
+    if (h[i] > rs.range_hi) rs.range_hi = h[i];
+  }
+  rs.range_first = rs.rounds - k + 1;
+  rs.range_last = rs.rounds;
+  if (k == ROUND_WINDOW && all_positive(h, k)) {
+    rs.range_known = 1;
+    rs.range = relative_spread(h, k, ROUND_WINDOW);
+  }
+}
+
 }  // namespace
 
 bool subtest_selected(const SubtestSpec& spec) {
@@ -124,6 +182,9 @@ int record_round() {
   if (rs.rounds < MAX_ROUNDS) {
     table_wait_time(&rs.waittime_history[rs.rounds], &rs.runtime_history[rs.rounds]);
     rs.roundtime_history[rs.rounds] = rs.round_started > 0 ? now_seconds() - rs.round_started : 0.0;
+    rs.steal_history[rs.rounds] =
+        round_steal_pct(rs.round_steal_mark, steal_mark(), rs.roundtime_history[rs.rounds]);
+    rs.clock_history[rs.rounds] = table_clock_khz();
     table_stall_time(&rs.stall_history[rs.rounds], &rs.worktime_history[rs.rounds]);
     rs.st_history[rs.rounds] = rs.index_st;
     rs.mt_history[rs.rounds] = rs.index_mt;
@@ -139,11 +200,18 @@ int record_round() {
   const bool calm = g_config.converge_undisturbed != 0;
   const double* history = calm ? (rs.uindex_mt > 0 ? rs.umt_history : rs.ust_history)
                                : (rs.index_mt > 0 ? rs.mt_history : rs.st_history);
-  rs.spread = relative_spread(history, rs.rounds, ROUND_WINDOW);
-  rs.converged = (rs.rounds >= ROUND_WINDOW && rs.spread <= TARGET_SPREAD) ? 1 : 0;
+  rs.spread_known = rs.rounds >= ROUND_WINDOW && all_positive(history + rs.rounds - ROUND_WINDOW, ROUND_WINDOW);
+  rs.spread = rs.spread_known ? relative_spread(history, rs.rounds, ROUND_WINDOW) : 1.0;
+  if (rs.spread_known) rs.precision_known = 1;
+  rs.converged = (rs.spread_known && rs.spread <= TARGET_SPREAD) ? 1 : 0;
   if (event_stream_wanted())
-    emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread, rs.uindex_st, rs.uindex_mt);
-  if (rs.converged) return 1;
+    emit_round(rs.rounds, rs.converged, rs.index_st, rs.index_mt, rs.spread_known ? rs.spread : -1.0, rs.uindex_st,
+               rs.uindex_mt);
+  if (rs.converged) {
+    // The converging spread is the best one the run reached.
+    if (rs.spread < rs.precision) rs.precision = rs.spread;
+    return 1;
+  }
   if (rs.spread < rs.precision - IMPROVEMENT_STEP) {
     rs.precision = rs.spread;
     rs.plateau = 0;
@@ -165,13 +233,16 @@ void finish_rounds() {
     rs.uindex_mt = median(rs.umt_history + (rs.rounds - k), k);
     table_from_last_rounds(rs.rounds);
   }
+  set_index_range(rs);
   decide_verdict(0);
+  if (rs.rounds == 0) verdict_note_no_rounds();
 }
 
 void run_index_rounds() {
   for (int pass = 0; pass < MAX_ROUNDS; ++pass) {
     if (stop_requested()) break;
     g_rounds.round_started = now_seconds();
+    g_rounds.round_steal_mark = steal_mark();
     run_subtest_pass();
     if (stop_requested()) break;  // the partial round is not recorded
     compute_index();

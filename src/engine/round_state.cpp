@@ -37,3 +37,5 @@ double relative_spread(const double* values, int n, int w) {
   const double m = median(last, w);
   return m > 0 ? (hi - lo) / m : 1.0;
 }
+
+const double* primary_history(const RoundState& rs) { return rs.index_mt > 0 ? rs.mt_history : rs.st_history; }

@@ -19,6 +19,10 @@ struct RoundState {
   double precision = 1.0;  // best spread so far
   int converged;
   int plateau;
+  // A spread exists from ROUND_WINDOW rounds on, and only over an index above 0; until then spread
+  // and precision hold their starting 1.0, which is no measurement.
+  int spread_known;
+  int precision_known;
   // The same index from the undisturbed rates (as if nothing had paused the workers), and per round the
   // hidden stalls and the workers' measuring time they lie in (seconds, every phase of the round).
   double ust_history[MAX_ROUNDS];
@@ -31,6 +35,19 @@ struct RoundState {
   double runtime_history[MAX_ROUNDS];
   double roundtime_history[MAX_ROUNDS];  // each round's wall time, seconds
   double round_started;                  // monotonic seconds at the current round's start; 0 unknown
+  // Per round, the steal share of the machine's CPU time (%, -1 when the counter was not read) and
+  // the mean clock the phases sampled (kHz, 0 when none was read): what could explain a round
+  // that ran at another speed.
+  double steal_history[MAX_ROUNDS];
+  double clock_history[MAX_ROUNDS];
+  long round_steal_mark;  // steal ticks since the baseline at the current round's start; -1 unread
+  // The rounds the final index is the median of, and their spread, set when the rounds end: the
+  // precision the index is reported with. Known from ROUND_WINDOW rounds on; before, no spread
+  // of the index exists yet.
+  int range_known;
+  double range;     // (hi - lo) / median, a fraction
+  double range_lo, range_hi;
+  int range_first, range_last;  // round numbers, counted from 1; 0 without rounds
   double uindex_st;
   double uindex_mt;
 };
@@ -44,3 +61,6 @@ int compare_doubles(const void* a, const void* b);
 double median(const double* values, int n);
 // (max - min) / median over the last w of n values; 1.0 with fewer than w values or median <= 0.
 double relative_spread(const double* values, int n, int w);
+// The history the run's primary index comes from: all-core when the run measured it, else
+// single-thread.
+const double* primary_history(const RoundState& rs);

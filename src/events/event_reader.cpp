@@ -146,6 +146,7 @@ void on_start(DashModel& m, sv e) {
   m.max_mhz = json_int(e, "max_mhz");
   m.thermal_c = json_number(e, "thermal_c");
   take_string(e, "fingerprint", m.fingerprint);
+  m.phase_seconds = json_number(e, "seconds");
   sv isa;
   if (!json_member(e, "isa", &isa)) isa = {};
   for (int i = 0; i < ISA_FLAG_COUNT; ++i) m.isa[i] = json_int(isa, kIsaFlags[i].key);
@@ -188,7 +189,7 @@ void on_round(DashModel& m, sv e) {
     DashRound& r = m.rounds[m.round_count++];
     r.index_st = json_number(e, "index_st");
     r.index_mt = json_number(e, "index_mt");
-    r.spread = json_number(e, "spread");
+    if (!json_numeric(e, "spread", &r.spread)) r.spread = -1;
   }
   m.round_target = json_number(e, "target");
   m.round_converged = json_int(e, "converged");
@@ -221,6 +222,19 @@ void on_result(DashModel& m, sv e, double now) {
   m.stall_longest_ms = json_number(stalls, "longest_ms");
   m.cpus_used = json_int(e, "cpus_used");
   take_string(e, "all_core_note", m.all_core_note);
+  take_string(e, "quiesce", m.quiesce);
+  take_string(e, "profile", m.profile);
+  const sv range = member_object(e, "index_range");
+  if (!json_numeric(range, "pct", &m.range)) m.range = -100;
+  m.range /= 100;
+  m.range_lo = json_number(range, "lo");
+  m.range_hi = json_number(range, "hi");
+  m.range_first = json_int(range, "first_round");
+  m.range_last = json_int(range, "last_round");
+  const sv drift = member_object(e, "drift");
+  m.drift_detected = json_int(drift, "detected") != 0;
+  m.drift_pct = json_number(drift, "pct");
+  m.drift_round = json_int(drift, "round");
 
   const sv list = member_object(e, "subtests");
   if (!list.empty() && list[0] == '[') {

@@ -34,7 +34,8 @@ struct DashSubtestRow {
 };
 
 struct DashRound {
-  double index_st, index_mt, spread;
+  double index_st, index_mt;
+  double spread;  // fraction; -1 while not known (fewer than four rounds: the event writes null)
 };
 
 struct DashModel {
@@ -49,6 +50,7 @@ struct DashModel {
   bool arm_family;
   double thermal_c;
   char fingerprint[256];
+  double phase_seconds;  // seconds per phase; 0 when the stream does not say (older versions)
 
   DashSubtestRow rows[DASH_MAX_ROWS];
   int32_t row_count;
@@ -65,11 +67,21 @@ struct DashModel {
 
   bool result_received;
   char verdict[16];
-  char verdict_why[400];
+  char verdict_why[600];
   double index_st, index_mt, precision, duration, peak_c, clock_ratio;
   int32_t result_rounds, limited, cpus_used, ref_version;
   double stall_pct, stall_longest_ms;  // hidden stalls of the run, from the result
   char all_core_note[200];  // why no all-core phase ran; empty when one did
+  char quiesce[12];
+  char profile[12];
+  // The spread of the rounds the index is the median of, a fraction; -1 when not known (fewer
+  // than four rounds, or a stream from before it was reported), with their lowest and highest.
+  double range;
+  double range_lo, range_hi;
+  int32_t range_first, range_last;
+  bool drift_detected;
+  double drift_pct;
+  int32_t drift_round;
 
   char messages[DASH_MAX_MESSAGES][DASH_MESSAGE_BYTES];  // newest last
   int32_t message_count;

@@ -129,6 +129,14 @@ void json_escape(const char* src, char* dst, std::size_t cap) {
   dst[o] = '\0';
 }
 
+// A fraction written with four decimals, or null where it was not measured.
+static void fraction_or_null(char* out, std::size_t cap, bool known, double value) {
+  if (known)
+    std::snprintf(out, cap, "%.4f", value);
+  else
+    std::snprintf(out, cap, "null");
+}
+
 void emit_start() {
   const MachineInfo& m = g_machine;
   char model[256];
@@ -146,11 +154,12 @@ void emit_start() {
       "\"hybrid\":%s,\"isa\":{\"sse2\":%d,\"sse42\":%d,\"avx\":%d,\"avx2\":%d,\"avx512f\":%d,"
       "\"sha_ni\":%d,\"aes_ni\":%d,\"neon\":%d,\"arm_crc\":%d,\"arm_sha2\":%d,\"arm_aes\":%d,\"sve\":%d},"
       "\"isolcpus\":\"%s\",\"rt_runtime_us\":%ld,\"cur_mhz\":%ld,\"max_mhz\":%ld,\"thermal_c\":%.1f,"
-      "\"fingerprint\":\"%s\"}\n",
+      "\"fingerprint\":\"%s\",\"seconds\":%.2f,\"quiesce\":\"%s\"}\n",
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), model, m.ncpu, m.ncores, m.p_cores, m.e_cores,
       m.p_threads, m.e_threads, m.hybrid ? "true" : "false", m.isa[0], m.isa[1], m.isa[2], m.isa[3],
       m.isa[4], m.isa[5], m.isa[6], m.isa[7], m.isa[8], m.isa[9], m.isa[10], m.isa[11], isol,
-      m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp > 0 ? temp / 1000.0 : 0.0, fp);
+      m.rt_runtime_us, cur_mhz, static_cast<long>(m.max_khz[0] / 1000), temp > 0 ? temp / 1000.0 : 0.0, fp,
+      phase_seconds, quiesce_name(g_config.quiesce));
   line_publish();
 }
 
@@ -181,17 +190,21 @@ void emit_subtest(const SubtestResult& r) {
 
 void emit_round(int round, int converged, double index_st, double index_mt, double spread, double uindex_st,
                 double uindex_mt) {
-  line_add("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%.4f,"
+  // Before ROUND_WINDOW rounds, and without an index, there is no spread (passed as -1): null,
+  // never a number that could pass for one.
+  char spread_text[24];
+  fraction_or_null(spread_text, sizeof spread_text, spread >= 0, spread);
+  line_add("{\"event\":\"round\",\"round\":%d,\"index_st\":%.1f,\"index_mt\":%.1f,\"spread\":%s,"
               "\"target\":%.4f,\"converged\":%d,\"elapsed\":%.2f,\"index_st_undisturbed\":%.1f,"
               "\"index_mt_undisturbed\":%.1f}\n",
-              round, index_st, index_mt, spread, TARGET_SPREAD, converged, now_seconds() - g_run.launch_time,
+              round, index_st, index_mt, spread_text, TARGET_SPREAD, converged, now_seconds() - g_run.launch_time,
               uindex_st, uindex_mt);
   line_publish();
 }
 
 void emit_result() {
   const MachineInfo& m = g_machine;
-  char why[300];
+  char why[1100];
   char model[256];
   char fp[256];
   char isol[256];
@@ -200,20 +213,28 @@ void emit_result() {
   json_escape(g_fingerprint, fp, sizeof fp);
   json_escape(m.isolcpus, isol, sizeof isol);
   const int limited = (thermal_mark_reached || g_verdict.clock_ratio < 0.9) ? 1 : 0;
+  // Spreads exist from ROUND_WINDOW rounds on, over an index; a probe and a shorter run have none.
+  const bool full = g_config.mode == MODE_FULL;
+  char spread_text[24], precision_text[24], range_text[24];
+  fraction_or_null(spread_text, sizeof spread_text, full && g_rounds.spread_known, g_rounds.spread);
+  fraction_or_null(precision_text, sizeof precision_text, full && g_rounds.precision_known, g_rounds.precision);
+  std::snprintf(range_text, sizeof range_text, "null");
+  if (g_rounds.range_known) std::snprintf(range_text, sizeof range_text, "%.2f", g_rounds.range * 100);
+  const Drift& d = g_verdict.drift;
   line_add(
       "{\"event\":\"result\",\"tool\":\"%s\",\"tool_version\":\"%s\",\"mode\":\"%s\",\"verdict\":\"%s\","
       "\"verdict_why\":\"%s\",\"machine\":{\"cpu_model\":\"%s\",\"ncpu\":%d,\"ncores\":%d,\"p_cores\":%d,"
       "\"e_cores\":%d,\"p_threads\":%d,\"e_threads\":%d,\"max_mhz\":%ld},\"index\":{\"st\":%.1f,\"mt\":%.1f,"
       "\"n\":%d,\"ref_version\":%d,\"unit\":%d,\"st_undisturbed\":%.1f,\"mt_undisturbed\":%.1f,"
-      "\"converge\":\"%s\"},\"convergence\":{\"rounds\":%d,\"spread\":%.4f,"
-      "\"precision\":%.4f,\"target\":%.4f,\"converged\":%d},\"thermal\":{\"peak_c\":%.1f,"
+      "\"converge\":\"%s\"},\"convergence\":{\"rounds\":%d,\"spread\":%s,"
+      "\"precision\":%s,\"target\":%.4f,\"converged\":%d},\"thermal\":{\"peak_c\":%.1f,"
       "\"clock_ratio\":%.3f,\"limited\":%d},\"quiesce\":\"%s\",\"isolcpus\":\"%s\",\"profile\":\"%s\","
       "\"cpus_used\":%d,\"fingerprint\":\"%s\",\"duration\":%.2f,\"subtests\":[",
       TOOL_NAME, TOOL_VERSION, mode_name(g_config.mode), verdict_name(g_verdict.verdict), why, model, m.ncpu,
       m.ncores, m.p_cores, m.e_cores, m.p_threads, m.e_threads, static_cast<long>(m.max_khz[0] / 1000),
       g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION, 1000, g_rounds.uindex_st,
       g_rounds.uindex_mt, g_config.converge_undisturbed ? "undisturbed" : "delivered", g_rounds.rounds,
-      g_rounds.spread, g_rounds.precision, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
+      spread_text, precision_text, TARGET_SPREAD, g_rounds.converged, g_verdict.peak_c,
       g_verdict.clock_ratio, limited, quiesce_name(g_config.quiesce), isol, profile_name(g_config.profile),
       cpus_used, fp, now_seconds() - g_run.launch_time);
   for (int i = 0; i < g_result_count; ++i) {
@@ -227,9 +248,31 @@ void emit_result() {
   }
   // Keys added after the first release go at the end, so readers of the documented order and
   // prefix stay right.
-  line_add("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f},\"all_core_note\":\"%s\"}\n",
+  // Figures of a drift that was not found, and of rounds that never ran, are null: no number
+  // stands for what was not measured.
+  const bool ran = g_rounds.range_first > 0;
+  char lo[24] = "null", hi[24] = "null", first[16] = "null", last[16] = "null";
+  if (ran) {
+    std::snprintf(lo, sizeof lo, "%.1f", g_rounds.range_lo);
+    std::snprintf(hi, sizeof hi, "%.1f", g_rounds.range_hi);
+    std::snprintf(first, sizeof first, "%d", g_rounds.range_first);
+    std::snprintf(last, sizeof last, "%d", g_rounds.range_last);
+  }
+  char dpct[24] = "null", dround[16] = "null", dp[24] = "null", before[24] = "null", after[24] = "null";
+  if (d.detected) {
+    std::snprintf(dpct, sizeof dpct, "%.2f", d.pct);
+    std::snprintf(dround, sizeof dround, "%d", d.round);
+    std::snprintf(dp, sizeof dp, "%.4f", d.p_value);
+    std::snprintf(before, sizeof before, "%.1f", d.before);
+    std::snprintf(after, sizeof after, "%.1f", d.after);
+  }
+  line_add("],\"stalls\":{\"pct\":%.2f,\"longest_ms\":%.1f,\"threshold_pct\":%.2f},\"all_core_note\":\"%s\","
+           "\"index_range\":{\"pct\":%s,\"lo\":%s,\"hi\":%s,\"first_round\":%s,\"last_round\":%s},"
+           "\"drift\":{\"checked\":%d,\"detected\":%d,\"pct\":%s,\"round\":%s,\"p\":%s,\"before\":%s,"
+           "\"after\":%s,\"explained\":{\"wait\":%d,\"steal\":%d,\"stalls\":%d,\"clock\":%d}}}\n",
            g_verdict.stall_pct, g_verdict.run_stall_max_ms, wait_threshold(g_config.quiesce, m.rt_runtime_us),
-           all_core_note);
+           all_core_note, range_text, lo, hi, first, last, d.checked, d.detected, dpct, dround, dp, before, after,
+           d.by_wait, d.by_steal, d.by_stalls, d.by_clock);
   line_publish();
 }
 

@@ -29,6 +29,7 @@ constexpr const char* kUsageFormat =
     "                    prompt on a terminal.\n"
     "  --probe           A 3-second capability reading: no index, verdict indicative\n"
     "  --compare OLD NEW Two saved runs: which figures changed beyond their noise\n"
+    "                    (OLD... --vs NEW...: several a side; --min-change PCT)\n"
     "\n"
     "Output (default: the dashboard on a terminal, else a text summary):\n"
     "  --json            NDJSON events on stdout, one object per line\n"
@@ -162,7 +163,11 @@ void reset_config() {
   g_config.subtest_filter[0] = '\0';
   g_config.converge_undisturbed = 0;
   g_config.compare_old = nullptr;
+  g_config.compare_old_count = 0;
   g_config.compare_new = nullptr;
+  g_config.compare_new_count = 0;
+  g_config.min_change_pct = DEFAULT_MIN_CHANGE_PCT;
+  g_config.min_change_given = 0;
   g_config.save_path = nullptr;
   g_yes_given = 0;
 }
@@ -183,12 +188,44 @@ int parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--compare") == 0) {
-      if (i + 2 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0 || std::strncmp(argv[i + 2], "--", 2) == 0) {
-        std::fprintf(stderr, "tallyfox: --compare takes two saved runs: --compare OLD NEW\n");
+      // The saved runs of each side run up to the next option; --vs divides the sides.
+      auto operands = [&](int from) {
+        int k = from;
+        while (k < argc && std::strncmp(argv[k], "--", 2) != 0) ++k;
+        return k - from;
+      };
+      const int n_old = operands(i + 1);
+      int n_new = 0;
+      const bool vs = i + 1 + n_old < argc && std::strcmp(argv[i + 1 + n_old], "--vs") == 0;
+      if (vs) n_new = operands(i + 2 + n_old);
+      if (vs ? (n_old < 1 || n_new < 1) : n_old != 2) {
+        std::fprintf(stderr,
+                     "tallyfox: --compare takes two saved runs (--compare OLD NEW) or several a side "
+                     "(--compare OLD... --vs NEW...)\n");
         return 1;
       }
-      g_config.compare_old = argv[++i];
-      g_config.compare_new = argv[++i];
+      g_config.compare_old = argv + i + 1;
+      g_config.compare_old_count = vs ? n_old : 1;
+      g_config.compare_new = vs ? argv + i + 2 + n_old : argv + i + 2;
+      g_config.compare_new_count = vs ? n_new : 1;
+      i += vs ? 1 + n_old + n_new : 2;
+      continue;
+    }
+    if (std::strcmp(arg, "--min-change") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s: --min-change takes a value (a change in percent, 0 to 100)\n", TOOL_NAME);
+        return 1;
+      }
+      const char* value = argv[++i];
+      char* end = nullptr;
+      const double pct = std::strtod(value, &end);
+      if (end == value || *end != '\0' || !std::isfinite(pct) || pct < 0.0 || pct > 100.0) {
+        std::fprintf(stderr, "%s: --min-change %s is out of range (a change in percent, 0 to 100)\n", TOOL_NAME,
+                     value);
+        return 1;
+      }
+      g_config.min_change_pct = pct;
+      g_config.min_change_given = 1;
       continue;
     }
     const OptionRow* match = nullptr;
@@ -215,8 +252,12 @@ int parse_command_line(int argc, char** argv) {
   }
   // A comparison reads two saved runs and measures nothing, so an option of a run would be
   // silently ignored; say so instead.
+  if (g_config.min_change_given && !g_config.compare_old) {
+    std::fprintf(stderr, "%s: --min-change applies to --compare only\n", TOOL_NAME);
+    return 1;
+  }
   if (g_config.compare_old && run_option) {
-    std::fprintf(stderr, "%s: --compare reads two saved runs and takes only --json, not %s\n", TOOL_NAME,
+    std::fprintf(stderr, "%s: --compare reads saved runs and takes only --json and --min-change, not %s\n", TOOL_NAME,
                  run_option);
     return 1;
   }

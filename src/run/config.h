@@ -13,6 +13,8 @@ constexpr const char* TOOL_VERSION = "0.1.1";
 constexpr const char* UNLOCK_FILE = "/etc/config/tallyfox.allow-full";
 constexpr int CPU_MASK_BITS = 1024;
 
+constexpr double DEFAULT_MIN_CHANGE_PCT = 2.0;  // --compare: changes below this never count
+
 struct RunConfig {
   int mode;
   int ui;
@@ -28,8 +30,14 @@ struct RunConfig {
   int cpus_given;
   char subtest_filter[256];
   int converge_undisturbed;  // the rounds converge on the undisturbed index, not the delivered one
-  const char* compare_old;   // --compare OLD NEW: the two saved streams (argv's own text), else null
-  const char* compare_new;
+  // --compare OLD NEW, or --compare OLD... --vs NEW...: the saved streams (or folders of them) of
+  // each side, argv's own text; compare_old is null when no comparison was asked for.
+  char* const* compare_old;
+  int compare_old_count;
+  char* const* compare_new;
+  int compare_new_count;
+  double min_change_pct;     // --min-change: the smallest change that counts, %
+  int min_change_given;
   const char* save_path;     // --save FILE (argv's own text), else null
 };
 

@@ -80,7 +80,9 @@ int run_sequence(int argc, char** argv) {
   detect_terminal();
   const int parsed = parse_command_line(argc, argv);
   if (parsed != PARSE_GO_ON) return parsed;
-  if (g_config.compare_old) return run_compare(g_config.compare_old, g_config.compare_new, g_config.ui == UI_JSON);
+  if (g_config.compare_old)
+    return run_compare(g_config.compare_old, g_config.compare_old_count, g_config.compare_new,
+                       g_config.compare_new_count, g_config.min_change_pct, g_config.ui == UI_JSON);
 
   detect_isa();
   identify_cpu();
@@ -154,6 +156,8 @@ int run_sequence(int argc, char** argv) {
     if (!in_bench_set(g_machine.cpu_ids[i])) core_map_exclude(i);
   load_peer_results();
   if (g_config.colour256) dashboard_use_256_colours(1);
+  // Set before the start event, which records how long each phase measures.
+  phase_seconds = !full ? PROBE_PHASE_SECONDS : g_config.seconds_given ? g_config.seconds : FULL_PHASE_SECONDS;
   if (g_config.save_path && !open_save_file(1)) return 1;
   if (event_stream_wanted()) emit_start();
   if (g_config.ui == UI_DASHBOARD) {
@@ -162,7 +166,6 @@ int run_sequence(int argc, char** argv) {
   } else if (event_stream_wanted()) {
     progress_hook = json_progress_hook;
   }
-  phase_seconds = !full ? PROBE_PHASE_SECONDS : g_config.seconds_given ? g_config.seconds : FULL_PHASE_SECONDS;
 
   if (full) {
     run_index_rounds();

@@ -18,13 +18,43 @@ void print_summary(int ui) {
   // about it.
   if (ui == UI_DASHBOARD || g_config.mode == MODE_FULL) {
     const double headline = g_rounds.index_mt > 0 ? g_rounds.index_mt : g_rounds.index_st;
-    std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
-                g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
+    if (g_config.mode == MODE_FULL && g_rounds.rounds == 0)
+      std::printf("  TFX index not measured: the run ended before round 1 did\n");
+    else
+      std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
+                  g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
   }
   if (all_core_note[0] != '\0') std::printf("  %s\n", all_core_note);
+  // How precise the index is: the spread of the rounds it is the median of, and whether the
+  // machine's speed moved while the rounds ran.
+  if (g_config.mode == MODE_FULL && g_rounds.rounds > 0) {
+    if (g_rounds.range_known)
+      std::printf("  precision: range %.1f%% over index rounds %d-%d (%.1f to %.1f), target %.1f%%\n",
+                  g_rounds.range * 100, g_rounds.range_first, g_rounds.range_last, g_rounds.range_lo,
+                  g_rounds.range_hi, TARGET_SPREAD * 100);
+    else if (g_rounds.rounds >= ROUND_WINDOW)
+      std::printf("  precision: none, the rounds have no index\n");
+    else
+      std::printf("  precision not known yet: %d round%s, %d needed\n", g_rounds.rounds, g_rounds.rounds == 1 ? "" : "s",
+                  ROUND_WINDOW);
+    const Drift& d = g_verdict.drift;
+    char text[160];
+    drift_text(d, text, sizeof text);
+    if (d.detected)
+      std::printf("  drift: %s\n", text);
+    else if (d.checked)
+      std::printf("  drift: none beyond noise over %d rounds\n", g_rounds.rounds);
+    else if (g_rounds.rounds >= 2 * DRIFT_MIN_SIDE)
+      std::printf("  drift: not checked (a round has no index)\n");
+    else
+      std::printf("  drift: not checked (%d rounds needed)\n", 2 * DRIFT_MIN_SIDE);
+  }
   // Hidden stalls beside wait and steal: the time no kernel counter showed, and what the CPU did
   // when left alone. The probe's few lines stay as they are.
-  if (g_config.mode == MODE_FULL)
+  if (g_config.mode == MODE_FULL && g_rounds.rounds == 0)
+    std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index not measured\n",
+                g_verdict.stall_pct, g_verdict.run_stall_max_ms);
+  else if (g_config.mode == MODE_FULL)
     std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index ST %.0f · MT %.0f\n",
                 g_verdict.stall_pct, g_verdict.run_stall_max_ms, g_rounds.uindex_st, g_rounds.uindex_mt);
   // The longest time any worker of the run was held off its CPU before its first chunk, when it

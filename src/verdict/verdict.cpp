@@ -1,5 +1,6 @@
 #include "verdict/verdict.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -55,6 +56,23 @@ void reset_verdict() {
   g_verdict.run_late_start_name = nullptr;
   g_verdict.run_late_start_mt = 0;
   g_verdict.stall_pct = 0.0;
+  g_verdict.drift = Drift{};
+}
+
+void verdict_note_no_rounds() {
+  append_why(" [no index: the run ended before round 1 did]");
+  if (g_verdict.verdict == VERDICT_CLEAN) g_verdict.verdict = VERDICT_INDICATIVE;
+}
+
+Drift rounds_drift() {
+  const RoundState& rs = g_rounds;
+  double wait[MAX_ROUNDS], stall[MAX_ROUNDS];
+  for (int i = 0; i < rs.rounds; ++i) {
+    wait[i] = rs.runtime_history[i] > 0 ? rs.waittime_history[i] * 100.0 / rs.runtime_history[i] : -1;
+    stall[i] = rs.worktime_history[i] > 0 ? rs.stall_history[i] * 100.0 / rs.worktime_history[i] : -1;
+  }
+  const RoundSeries series{primary_history(rs), rs.rounds, wait, rs.steal_history, stall, rs.clock_history};
+  return detect_drift(series);
 }
 
 void table_stall_time(double* stall_seconds, double* worker_seconds) {
@@ -154,6 +172,7 @@ void decide_verdict(int probe) {
     wait = run_time > 0 ? wait_time * 100.0 / run_time : 0.0;
   }
   const double stall = work_time > 0 ? stall_time * 100.0 / work_time : 0.0;
+  g_verdict.drift = !probe && g_rounds.rounds > 0 ? rounds_drift() : Drift{};
   g_verdict.stall_pct = stall;
   const long steal = steal_since_baseline();
   const double threshold = wait_threshold(g_config.quiesce, g_machine.rt_runtime_us);
@@ -222,11 +241,34 @@ void decide_verdict(int probe) {
   if (probe) {
     g_verdict.verdict = VERDICT_INDICATIVE;
     append_why(" [probe: 3s capability reading, not a benchmark]");
-  } else if (g_rounds.rounds > 0 && !g_rounds.converged) {
-    char suffix[160];
-    std::snprintf(suffix, sizeof suffix, " [precision ±%.1f%% over %d rounds, target %.1f%%]",
-                  g_rounds.precision * 100, g_rounds.rounds, TARGET_SPREAD * 100);
-    append_why(suffix);
-    if (g_verdict.verdict == VERDICT_CLEAN && g_rounds.precision > 0.05) g_verdict.verdict = VERDICT_INDICATIVE;
+  } else if (g_rounds.rounds > 0) {
+    // The precision of the index is the spread of the very rounds it is the median of; until
+    // four exist it is not known, and a run that cannot say how precise it is is not clean. A run
+    // that converged on the undisturbed index can still have delivered rounds that spread widely,
+    // so the rule reads the range of the index it reports, not the convergence.
+    if (!(g_rounds.range_known && g_rounds.range <= TARGET_SPREAD)) {
+      char suffix[160];
+      if (g_rounds.range_known)
+        std::snprintf(suffix, sizeof suffix, " [precision: range %.1f%% over index rounds %d-%d of %d, target %.1f%%]",
+                      g_rounds.range * 100, g_rounds.range_first, g_rounds.range_last, g_rounds.rounds,
+                      TARGET_SPREAD * 100);
+      else if (g_rounds.rounds >= ROUND_WINDOW)
+        std::snprintf(suffix, sizeof suffix, " [no index, so no precision]");
+      else
+        std::snprintf(suffix, sizeof suffix, " [precision not known yet: %d round%s, %d needed]", g_rounds.rounds,
+                      g_rounds.rounds == 1 ? "" : "s", ROUND_WINDOW);
+      append_why(suffix);
+      if (g_verdict.verdict == VERDICT_CLEAN && (!g_rounds.range_known || g_rounds.range > 0.05))
+        g_verdict.verdict = VERDICT_INDICATIVE;
+    }
+    // A step of the machine's speed beyond the target: the index holds for one level of it only.
+    const Drift& d = g_verdict.drift;
+    if (d.detected && std::fabs(d.pct) > TARGET_SPREAD * 100) {
+      char text[160], suffix[170];
+      drift_text(d, text, sizeof text);
+      std::snprintf(suffix, sizeof suffix, " [%s]", text);
+      append_why(suffix);
+      if (g_verdict.verdict == VERDICT_CLEAN && !drift_explained(d)) g_verdict.verdict = VERDICT_INDICATIVE;
+    }
   }
 }

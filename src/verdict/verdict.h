@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "subtests/registry.h"
+#include "verdict/drift.h"
 
 enum Verdict : int { VERDICT_CLEAN, VERDICT_CONTENDED, VERDICT_THROTTLED, VERDICT_UNTRUSTED, VERDICT_INDICATIVE };
 
@@ -18,7 +19,7 @@ static_assert(sizeof kVerdictNames / sizeof kVerdictNames[0] == 5);
 
 struct VerdictState {
   int verdict;
-  char verdict_why[256];
+  char verdict_why[512];
   double peak_c;        // °C, 0.0 without a reading
   double clock_ratio;
   long steal_baseline;  // ticks at the start of measuring
@@ -34,6 +35,7 @@ struct VerdictState {
   const char* run_late_start_name;  // of which subtest; nullptr before any phase
   int run_late_start_mt;            // in its all-core phase
   double stall_pct;         // the hidden-stall share the verdict judged, %
+  Drift drift;              // whether the machine's speed moved during the rounds
 };
 
 extern VerdictState g_verdict;
@@ -55,6 +57,11 @@ constexpr double WAIT_POOL_SECONDS = 5.0;
 double table_wait_pct();
 // Adds one measured phase to the run's figures; with its subtest and kind, its late start too.
 void verdict_fold_phase(const PhaseResult& phase, const SubtestSpec* spec = nullptr, int all_core = 0);
+// Looks for a change of speed in the rounds of g_rounds, with the counters that could explain it.
+Drift rounds_drift();
+// A full run that ended before its first round did has no index: its reason says so, and it is
+// not clean.
+void verdict_note_no_rounds();
 // Decides from the results table, the round state, steal and the thermal mark.
 void decide_verdict(int probe);
 // Takes the steal counter at the start of measuring.

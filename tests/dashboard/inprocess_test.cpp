@@ -255,6 +255,20 @@ TEST_F(InProcess, ScoreBarsShareOneScale) {
   EXPECT_EQ(f.row_of("SUBTESTS"), head + 5);
 }
 
+// Beside the index stands its precision: no number before four rounds, the newest spread while
+// the rounds run, and once judged the range of the rounds the index is the median of.
+TEST_F(InProcess, PrecisionBesideTheIndex) {
+  g_rounds.index_st = 812;
+  EXPECT_GT(build_frame().row_of("MT 0       spread not known yet"), 0);
+  g_rounds.spread_known = 1;
+  g_rounds.spread = 0.0234;
+  EXPECT_GT(build_frame().row_of("MT 0       spread 2.3%"), 0);
+  g_dash.judged = 1;
+  g_rounds.range_known = 1;
+  g_rounds.range = 0.0417;
+  EXPECT_GT(build_frame().row_of("MT 0       range 4.2%"), 0);
+}
+
 TEST_F(InProcess, HeadlineAndProbeNote) {
   g_rounds.index_st = 812;
   Frame f = build_frame();

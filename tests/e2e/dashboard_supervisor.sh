@@ -130,7 +130,7 @@ keys q
 check "leaving ends the run" finished
 check "no arguments: status 0 or 2 (got $(status))" grep -Eqx '0|2' "$CASE/status"
 check "the terminal is restored" terminal_restored
-check "the summary names the verdict" wait_for '^tallyfox full: verdict (clean|contended|throttled|untrusted) — '
+check "the summary names the verdict" wait_for '^tallyfox full: verdict (clean|contended|throttled|untrusted|indicative) — '
 check "the summary lists int_scalar" wait_for '^  int_scalar +base +ST +[0-9.]+ Mops'
 # At real-time priority a machine of 2 to 4 CPUs keeps one free: too few left for all-core phases.
 [ "$(nproc)" -gt 4 ] ||
@@ -226,13 +226,13 @@ close
 start ahead
 check "ahead: the prompt" wait_for 'Start\? \[y/N\]'
 keys y Enter q
-check "ahead: the child stops and reports" wait_for '^ (CLEAN|CONTENDED|THROTTLED|UNTRUSTED) · [0-9]+ subtests in [0-9.]+ s' 30
+check "ahead: the child stops and reports" wait_for '^ (CLEAN|CONTENDED|THROTTLED|UNTRUSTED|INDICATIVE) · [0-9]+ subtests in [0-9.]+ s' 30
 check "ahead: the legend says quit" wait_for ' q  quit '
 keys q
 check "ahead: leaving ends the run" finished
 check "ahead: status 0 or 2 (got $(status))" grep -Eqx '0|2' "$CASE/status"
 # The terminal echoed the q typed at the prompt, in front of the summary.
-check "ahead: the summary names the verdict" wait_for '^q?tallyfox full: verdict (clean|contended|throttled|untrusted) — '
+check "ahead: the summary names the verdict" wait_for '^q?tallyfox full: verdict (clean|contended|throttled|untrusted|indicative) — '
 check "ahead: the terminal is restored" terminal_restored
 check "ahead: no tallyfox process is left" none_left
 close

@@ -3,11 +3,11 @@ source "$(dirname "$0")/lib.bash"
 need_root
 
 keys() { jq -c "select(.event==\"$2\") | keys_unsorted" "$1" | sort -u; }
-START_KEYS='["event","tool","tool_version","mode","cpu_model","ncpu","ncores","p_cores","e_cores","p_threads","e_threads","hybrid","isa","isolcpus","rt_runtime_us","cur_mhz","max_mhz","thermal_c","fingerprint"]'
+START_KEYS='["event","tool","tool_version","mode","cpu_model","ncpu","ncores","p_cores","e_cores","p_threads","e_threads","hybrid","isa","isolcpus","rt_runtime_us","cur_mhz","max_mhz","thermal_c","fingerprint","seconds","quiesce"]'
 PROGRESS_KEYS='["event","name","isa","phase","pct","elapsed"]'
 SUBTEST_KEYS='["event","name","isa","unit","st","mt","scaling","st_wait_pct","mt_wait_pct","mt_wait_agg","nivcsw","khz_lo","khz_hi","st_stall_pct","mt_stall_pct","mt_stall_agg","stall_ms","st_undisturbed","mt_undisturbed","st_late_start_ms","mt_late_start_ms"]'
 ROUND_KEYS='["event","round","index_st","index_mt","spread","target","converged","elapsed","index_st_undisturbed","index_mt_undisturbed"]'
-RESULT_KEYS='["event","tool","tool_version","mode","verdict","verdict_why","machine","index","convergence","thermal","quiesce","isolcpus","profile","cpus_used","fingerprint","duration","subtests","stalls","all_core_note"]'
+RESULT_KEYS='["event","tool","tool_version","mode","verdict","verdict_why","machine","index","convergence","thermal","quiesce","isolcpus","profile","cpus_used","fingerprint","duration","subtests","stalls","all_core_note","index_range","drift"]'
 
 # --- probe
 AFTER='ls -A /tmp' ns '' --probe --json </dev/null >"$WORK/probe" 2>"$WORK/probe.err"
@@ -26,22 +26,36 @@ check "probe is single-thread only" [ "$(jq -s '[.[] | select(.event=="subtest")
 check "probe progress phases are single" [ "$(jq -r 'select(.event=="progress") | .phase' "$WORK/probe" | sort -u)" = single ]
 res=$(jq -c 'select(.event=="result")' "$WORK/probe")
 check "probe verdict indicative with its suffix" jq -e '.verdict=="indicative" and (.verdict_why|endswith(" [probe: 3s capability reading, not a benchmark]"))' <<<"$res"
-check "probe convergence block" jq -e '.convergence=={"rounds":0,"spread":1,"precision":1,"target":0.015,"converged":0}' <<<"$res"
+# A probe has no rounds: no spread and no precision were measured, and null says so.
+check "probe convergence block" jq -e '.convergence=={"rounds":0,"spread":null,"precision":null,"target":0.015,"converged":0}' <<<"$res"
 check "probe has no index" jq -e '.index.st==0 and .index.mt==0 and .index.n==0 and .index.ref_version==2 and .index.unit==1000' <<<"$res"
 # Under a sanitizer a chunk may run long past its phase; the time bound holds for real builds.
 [ -n "${TFX_E2E_SANITIZED:-}" ] || check "probe ends within 3.0 s" jq -e '.duration <= 3.0' <<<"$res"
 check "probe result lists three subtests" jq -e '(.subtests|length)==3 and all(.subtests[]; .scaling==0 and .st_under_load==0)' <<<"$res"
-check "probe raw text keeps the convergence formats" grep -q '"convergence":{"rounds":0,"spread":1.0000,"precision":1.0000,"target":0.0150,"converged":0}' "$WORK/probe"
+check "probe raw text keeps the convergence formats" grep -q '"convergence":{"rounds":0,"spread":null,"precision":null,"target":0.0150,"converged":0}' "$WORK/probe"
+check "probe: no index range, no drift looked for" jq -e '.index_range == {"pct":null,"lo":null,"hi":null,"first_round":null,"last_round":null}
+  and .drift == {"checked":0,"detected":0,"pct":null,"round":null,"p":null,"before":null,"after":null,
+    "explained":{"wait":0,"steal":0,"stalls":0,"clock":0}}' <<<"$res"
+check "probe start event: its phase length, and the quiesce level the result names" jq -se '.[0].seconds == 0.3 and .[0].quiesce == .[-1].quiesce' "$WORK/probe"
 check "start event hybrid is a boolean" jq -se '.[0].event=="start" and (.[0].hybrid|type)=="boolean"' "$WORK/probe"
 
-# --- short full run: rounds with spread 1.0 until round 3, final index = median of the last four
+# --- short full run: no spread until round 4, final index = median of the last four
 TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests int_scalar,crc32c \
   </dev/null >"$WORK/full" 2>"$WORK/full.err"
 check "full run ends with 0 or 2" [ $? -le 2 ]
 check "every full-run line is JSON" all_json "$WORK/full"
 check "round keys in order" [ "$(keys "$WORK/full" round)" = "$ROUND_KEYS" ]
-check "rounds 1-3 have spread 1 and are not converged" \
-  [ "$(jq -s '[.[] | select(.event=="round" and .round<=3) | select(.spread==1 and .converged==0)] | length' "$WORK/full")" = 3 ]
+check "rounds 1-3 have no spread (null) and are not converged" \
+  [ "$(jq -s '[.[] | select(.event=="round" and .round<=3) | select(.spread==null and .converged==0)] | length' "$WORK/full")" = 3 ]
+check "from round 4 the spread is a number" jq -se '[.[] | select(.event=="round" and .round>=4)] | all(.spread | type == "number")' "$WORK/full"
+check "the start event records the phase length and quiesce level asked for" jq -se '.[0].seconds == 0.05 and .[0].quiesce == "none"' "$WORK/full"
+check "the index range is that of the rounds the index is the median of" jq -se '
+  def med: sort | if length % 2 == 1 then .[length/2|floor] else (.[length/2-1] + .[length/2]) / 2 end;
+  (.[-1]) as $r | ([.[] | select(.event=="round")] | .[-4:]) as $last | ($last | map(.index_mt)) as $v
+  | $r.index_range.first_round == $last[0].round and $r.index_range.last_round == $last[-1].round
+    and $r.index_range.lo == ($v | min) and $r.index_range.hi == ($v | max)
+    and ((($v | max) - ($v | min)) / ($v | med) * 100 - $r.index_range.pct | fabs) < 0.01
+    and (if $r.convergence.converged == 1 then ($r.index_range.pct / 100 - $last[-1].spread | fabs) < 0.0001 else true end)' "$WORK/full"
 # Every round has its all-core phases; on a busy machine a 0.05 s phase can end before its
 # workers got to run, so the rates are asked of some subtest events, not all.
 check "full run measures all-core phases on 2 CPUs" jq -se '(.[-1] | .cpus_used == 2 and .all_core_note == "")
@@ -75,7 +89,8 @@ TFX_CLI_CONSENT=1 ns '' --full --json --seconds 0.05 --quiesce none --subtests a
   </dev/null >"$WORK/aes" 2>/dev/null
 check "aes128ctr alone ends after round 5 with both indexes 0" jq -se '
   (.[-1]) as $r | $r.event=="result" and $r.convergence.rounds==5 and $r.index.st==0 and $r.index.mt==0
-  and $r.index.n==0 and ([.[] | select(.event=="round")] | all(.spread==1))' "$WORK/aes"
+  and $r.index.n==0 and ([.[] | select(.event=="round")] | all(.spread==null)) and $r.index_range.pct==null
+  and ($r.verdict_why | endswith(" [no index, so no precision]"))' "$WORK/aes"
 
 # --- a stop in round 2: the table and the index are round 1's, not the cut round's
 ( TFX_CLI_CONSENT=1 unshare --mount --propagation private bash -c '

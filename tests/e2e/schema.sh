@@ -16,6 +16,8 @@ check "a full run's stream validates" python3 "$VALIDATE" "$SCHEMA" "$WORK/full"
 check "the full run has every event kind" bash -c "[ \"\$(jq -r .event '$WORK/full' | sort -u | tr '\n' ' ')\" = 'progress result round start subtest ' ]"
 "$BIN" --compare "$WORK/full" "$WORK/full" --json >"$WORK/compare"
 check "a comparison's object validates" python3 "$VALIDATE" "$SCHEMA" "$WORK/compare"
+"$BIN" --compare "$WORK/full" "$WORK/full" --vs "$WORK/full" "$WORK/full" --json >"$WORK/compare-runs"
+check "a comparison of several runs a side validates" python3 "$VALIDATE" "$SCHEMA" "$WORK/compare-runs"
 
 sed 's/"converged":0,"elapsed"/"converged":"no","elapsed"/' "$WORK/full" >"$WORK/broken"
 check "a broken line fails validation" bash -c "! python3 '$VALIDATE' '$SCHEMA' '$WORK/broken' >/dev/null"

@@ -12,8 +12,12 @@ check "full text run carries the MT part" [ "$(grep -Ec '  MT +[0-9]+\.[0-9]  sc
 check "full text run: the index line follows the verdict line" \
   grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT [0-9]+\) over [0-9]+ portable subtests, ref v2' <<<"$(sed -n 2p "$WORK/full")"
 check "probe text has no index line" bash -c "! grep -q 'TFX index' '$WORK/probe'"
+check "full text run: the precision of the index's own rounds, or that it is not known yet" \
+  grep -Eqx '  precision: range [0-9.]+% over index rounds [0-9]+-[0-9]+ \([0-9.]+ to [0-9.]+\), target 1\.5%|  precision not known yet: [0-3] rounds?, 4 needed' <<<"$(sed -n 3p "$WORK/full")"
+check "full text run: whether the machine's speed moved" \
+  grep -Eqx '  drift: (none beyond noise over [0-9]+ rounds|not checked \(8 rounds needed\)|machine speed moved .*)' <<<"$(sed -n 4p "$WORK/full")"
 check "full text run: hidden stalls and the undisturbed index" \
-  grep -Eqx '  hidden stalls [0-9.]+% of phase time \(longest [0-9]+ ms\) · undisturbed index ST [0-9]+ · MT [0-9]+' <<<"$(sed -n 3p "$WORK/full")"
+  grep -Eqx '  hidden stalls [0-9.]+% of phase time \(longest [0-9]+ ms\) · undisturbed index ST [0-9]+ · MT [0-9]+' <<<"$(sed -n 5p "$WORK/full")"
 check "all-core measured: no note" bash -c "! grep -q 'no all-core phase' '$WORK/full'"
 
 # Two CPUs at real-time priority: one stays free, so no all-core phase, and the summary says why.

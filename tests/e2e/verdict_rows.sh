@@ -89,7 +89,7 @@ check "no sensors: thermal_c 0.0, clock ratio 1, peak 0" bash -c "grep -q '\"the
 check "no sensors: the reason shows no clock or temperature figure ($(why "$WORK/out"))" \
   bash -c '! grep -Eq "freq stable|thermal max|clock held" <<<"$1"' _ "$(why "$WORK/out")"
 check "no sensors: a calm run says what could not be read" \
-  bash -c '[ "$1" != clean ] || grep -Eq "^runqueue wait [0-9.]+%(, clock not readable, no temperature sensor)?( \[precision [^]]*\])?$" <<<"$2"' _ \
+  bash -c '[ "$1" != clean ] || grep -Eq "^runqueue wait [0-9.]+%(, clock not readable, no temperature sensor)?( \[precision: [^]]*\])?( \[machine speed moved [^]]*\])?$" <<<"$2"' _ \
   "$(verdict "$WORK/out")" "$(why "$WORK/out")"
 
 # --- hot and sagging in round 1 only, stopped in round 2: the verdict and thermal figures are the

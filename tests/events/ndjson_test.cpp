@@ -85,9 +85,14 @@ TEST(Events, ResultWithoutSubtestsClosesTheArray) {
   // Keys added after the first release come last, all_core_note among them.
   EXPECT_NE(line.find("\"cpus_used\":0,\"fingerprint\":"), std::string::npos);
   EXPECT_NE(line.find("\"subtests\":[],\"stalls\":{\"pct\":0.00,\"longest_ms\":0.0,\"threshold_pct\":5.00},"
-                      "\"all_core_note\":\"\"}\n"),
-            std::string::npos);
-  EXPECT_NE(line.find("\"convergence\":{\"rounds\":0,\"spread\":1.0000,\"precision\":1.0000,\"target\":0.0150,"
+                      "\"all_core_note\":\"\",\"index_range\":{\"pct\":null,\"lo\":null,\"hi\":null,\"first_round\":null,"
+                      "\"last_round\":null},\"drift\":{\"checked\":0,\"detected\":0,\"pct\":null,\"round\":null,"
+                      "\"p\":null,\"before\":null,\"after\":null,\"explained\":{\"wait\":0,\"steal\":0,\"stalls\":0,"
+                      "\"clock\":0}}}\n"),
+            std::string::npos)
+      << line;
+  // A probe has no rounds: no spread and no precision were measured.
+  EXPECT_NE(line.find("\"convergence\":{\"rounds\":0,\"spread\":null,\"precision\":null,\"target\":0.0150,"
                       "\"converged\":0}"),
             std::string::npos);
   EXPECT_NE(line.find("\"index\":{\"st\":0.0,\"mt\":0.0,\"n\":0,\"ref_version\":2,\"unit\":1000,"

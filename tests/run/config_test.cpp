@@ -110,7 +110,49 @@ TEST(CommandLine, CompareTakesOnlyJson) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(parse(args), 1) << args[3];
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("--compare reads two saved runs and takes only --json, not --"), std::string::npos) << err;
+    EXPECT_NE(err.find("--compare reads saved runs and takes only --json and --min-change, not --"), std::string::npos) << err;
+  }
+}
+
+// --compare OLD NEW stays as it was; --vs divides several runs a side; the operands run up to the
+// next option. --min-change is a comparison's option only, and a percentage.
+TEST(CommandLine, CompareSidesAndMinChange) {
+  EXPECT_EQ(parse({"--compare", "a", "b"}), PARSE_GO_ON);
+  EXPECT_EQ(g_config.compare_old_count, 1);
+  EXPECT_EQ(g_config.compare_new_count, 1);
+  EXPECT_STREQ(g_config.compare_new[0], "b");
+  EXPECT_DOUBLE_EQ(g_config.min_change_pct, 2.0);
+
+  EXPECT_EQ(parse({"--compare", "a", "b", "c", "--vs", "d", "e", "--json", "--min-change", "3.5"}), PARSE_GO_ON);
+  EXPECT_EQ(g_config.compare_old_count, 3);
+  EXPECT_EQ(g_config.compare_new_count, 2);
+  EXPECT_STREQ(g_config.compare_old[2], "c");
+  EXPECT_STREQ(g_config.compare_new[0], "d");
+  EXPECT_STREQ(g_config.compare_new[1], "e");
+  EXPECT_EQ(g_config.ui, UI_JSON);
+  EXPECT_DOUBLE_EQ(g_config.min_change_pct, 3.5);
+  EXPECT_EQ(parse({"--compare", "dir-a", "--vs", "dir-b"}), PARSE_GO_ON);
+  EXPECT_EQ(g_config.compare_old_count, 1);
+
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } refused[] = {
+      {{"--compare", "a"}, "--compare takes two saved runs (--compare OLD NEW) or several a side"},
+      {{"--compare", "a", "b", "c"}, "--compare takes two saved runs"},
+      {{"--compare", "a", "--vs"}, "--compare takes two saved runs"},
+      {{"--compare", "--vs", "b"}, "--compare takes two saved runs"},
+      {{"--compare", "a", "b", "--min-change", "-1"}, "--min-change -1 is out of range"},
+      {{"--compare", "a", "b", "--min-change", "nan"}, "--min-change nan is out of range"},
+      {{"--compare", "a", "b", "--min-change", "2x"}, "--min-change 2x is out of range"},
+      {{"--compare", "a", "b", "--min-change"}, "--min-change takes a value"},
+      {{"--min-change", "2", "--probe"}, "--min-change applies to --compare only"},
+  };
+  for (const auto& c : refused) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(c.args), 1) << c.message;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/interference.h"
 #include "engine/round_state.h"
@@ -32,6 +33,8 @@ struct Inputs {
   double precision = 0.01;
   int32_t nivcsw = 0;
   int32_t khz = 2000000;  // the highest clock read; 0 when no clock was readable
+  std::vector<double> index_rounds;  // when given: every round's index (and rounds = their count)
+  std::vector<double> clock_rounds;  // and each round's sampled clock, kHz
 };
 
 Outcome decide(const Inputs& in) {
@@ -57,6 +60,11 @@ Outcome decide(const Inputs& in) {
   g_results[0].st.khz_lo = g_results[0].st.khz_hi = in.khz;
   verdict_fold_phase(g_results[0].st);
   g_rounds.rounds = in.rounds;
+  for (std::size_t i = 0; i < in.index_rounds.size(); ++i) {
+    g_rounds.st_history[i] = in.index_rounds[i];
+    g_rounds.clock_history[i] = i < in.clock_rounds.size() ? in.clock_rounds[i] : 0.0;
+    g_rounds.steal_history[i] = -1;
+  }
   for (int i = 0; i < in.rounds; ++i) {
     g_rounds.waittime_history[i] = in.wait / 100.0;
     g_rounds.runtime_history[i] = 1.0;
@@ -64,6 +72,11 @@ Outcome decide(const Inputs& in) {
   }
   g_rounds.converged = in.converged;
   g_rounds.precision = in.precision;
+  // The index rounds' own spread, the precision the verdict reads.
+  g_rounds.range_known = in.rounds >= ROUND_WINDOW;
+  g_rounds.range = in.precision;
+  g_rounds.range_first = in.rounds >= ROUND_WINDOW ? in.rounds - ROUND_WINDOW + 1 : 1;
+  g_rounds.range_last = in.rounds;
   decide_verdict(in.probe);
   return {verdict_name(g_verdict.verdict), g_verdict.verdict_why};
 }
@@ -152,20 +165,37 @@ TEST(Verdict, ProbeAndPrecisionSuffixes) {
   EXPECT_EQ(o.name, "indicative");
   EXPECT_EQ(o.why, "runqueue wait 0.12%, freq stable, thermal max 55.0°C [probe: 3s capability reading, not a benchmark]");
 
+  // The precision is the spread of the rounds the index is the median of, named a range.
   Inputs loose;
   loose.rounds = 12;
   loose.converged = 0;
   loose.precision = 0.062;
   o = decide(loose);
   EXPECT_EQ(o.name, "indicative");
-  EXPECT_NE(o.why.find(" [precision ±6.2% over 12 rounds, target 1.5%]"), std::string::npos);
+  EXPECT_NE(o.why.find(" [precision: range 6.2% over index rounds 9-12 of 12, target 1.5%]"), std::string::npos)
+      << o.why;
   loose.precision = 0.031;
   o = decide(loose);
   EXPECT_EQ(o.name, "clean");
-  EXPECT_NE(o.why.find("[precision ±3.1% over 12 rounds, target 1.5%]"), std::string::npos);
+  EXPECT_NE(o.why.find("[precision: range 3.1% over index rounds 9-12 of 12, target 1.5%]"), std::string::npos);
   loose.wait = 9.0;
   loose.precision = 0.2;
   EXPECT_EQ(decide(loose).name, "contended");
+
+  // Before four rounds no spread exists: it is said to be unknown, never shown as a figure, and
+  // a run that cannot state its precision is not clean.
+  for (const int rounds : {1, 3}) {
+    Inputs early;
+    early.rounds = rounds;
+    early.converged = 0;
+    early.precision = 1.0;
+    o = decide(early);
+    EXPECT_EQ(o.name, "indicative") << rounds;
+    const std::string want = " [precision not known yet: " + std::to_string(rounds) + (rounds == 1 ? " round" : " rounds") +
+                             ", 4 needed]";
+    EXPECT_NE(o.why.find(want), std::string::npos) << o.why;
+    EXPECT_EQ(o.why.find("100.0"), std::string::npos) << o.why;
+  }
 
   // No clock and no temperature read: the reason says so instead of showing figures.
   Inputs nothing;
@@ -174,6 +204,51 @@ TEST(Verdict, ProbeAndPrecisionSuffixes) {
   o = decide(nothing);
   EXPECT_EQ(o.why, "runqueue wait 0.00%, clock not readable, no temperature sensor");
   EXPECT_DOUBLE_EQ(g_verdict.clock_ratio, 1.0);
+}
+
+// A step of the machine's speed beyond the target that no counter explains makes a converged,
+// quiet run indicative, with the step in the reason; one the clock explains is named but leaves it
+// clean; a step within the target is no reason at all.
+TEST(Verdict, DriftOfTheMachineSpeed) {
+  Inputs in;
+  in.wait = 0.4;
+  in.index_rounds = {2025, 2036, 2029, 1946, 1828, 1817, 1886, 1839, 1829};
+  in.rounds = static_cast<int>(in.index_rounds.size());
+  Outcome o = decide(in);
+  EXPECT_EQ(o.name, "indicative");
+  EXPECT_NE(o.why.find(" [machine speed moved -9.8% at round 5 (no counter explains it: host-level)]"),
+            std::string::npos)
+      << o.why;
+  EXPECT_EQ(g_verdict.drift.round, 5);
+
+  in.clock_rounds = {3e6, 3e6, 3e6, 3e6, 2.72e6, 2.72e6, 2.72e6, 2.72e6, 2.72e6};
+  o = decide(in);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_NE(o.why.find("(explained by clock)"), std::string::npos) << o.why;
+
+  in.clock_rounds.clear();
+  in.index_rounds = {2025, 2026, 2024, 2025, 2012, 2011, 2013, 2012, 2011};  // -0.6 %, beyond noise
+  o = decide(in);
+  EXPECT_EQ(g_verdict.drift.detected, 1);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_EQ(o.why.find("machine speed"), std::string::npos) << o.why;
+}
+
+// The precision rule reads the range of the index the run reports, also when the rounds converged
+// on another one (--converge undisturbed): delivered rounds that spread 18 % are not clean.
+TEST(Verdict, ConvergedOnTheUndisturbedIndexWithAWideDeliveredRange) {
+  Inputs in;
+  in.rounds = 6;
+  in.converged = 1;
+  in.precision = 0.18;  // the delivered index rounds' range
+  Outcome o = decide(in);
+  EXPECT_EQ(o.name, "indicative");
+  EXPECT_NE(o.why.find(" [precision: range 18.0% over index rounds 3-6 of 6, target 1.5%]"), std::string::npos)
+      << o.why;
+  in.precision = 0.012;
+  o = decide(in);
+  EXPECT_EQ(o.name, "clean");
+  EXPECT_EQ(o.why.find("precision"), std::string::npos) << o.why;
 }
 
 TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
@@ -196,6 +271,8 @@ TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
     g_rounds.runtime_history[i] = run_s[i];
     g_rounds.roundtime_history[i] = 2 * run_s[i];  // long enough rounds: no earlier one is pooled
   }
+  g_rounds.range_known = 1;  // a tight index: no precision note
+  g_rounds.range = 0.01;
   decide_verdict(0);
   EXPECT_STREQ(g_verdict.verdict_why, "runqueue wait 0.50%, freq stable, no temperature sensor");
   // Real-time throttling in rounds of one 0.3 s phase: a 60 ms pause every third round, two of
@@ -210,6 +287,8 @@ TEST(Verdict, WaitOfFullRunsIsPooledOverTheIndexRounds) {
     g_rounds.roundtime_history[i] = 0.31;
   }
   g_rounds.converged = 1;
+  g_rounds.range_known = 1;  // a tight index: no precision note
+  g_rounds.range = 0.01;
   decide_verdict(0);
   EXPECT_STREQ(verdict_name(g_verdict.verdict), "clean") << g_verdict.verdict_why;
 }
@@ -345,7 +424,7 @@ TEST(Verdict, LongReasonNeverOverflows) {
   in.wait = 1e300;
   in.peak_mc = 100000;
   decide(in);
-  EXPECT_LE(std::string(g_verdict.verdict_why).size(), 255u);
+  EXPECT_LE(std::string(g_verdict.verdict_why).size(), 511u);
 }
 
 }  // namespace
