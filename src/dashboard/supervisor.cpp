@@ -80,6 +80,9 @@ struct SavedSignals {
   sigset_t taken;
 };
 
+// Every signal that would end the supervisor, SIGALRM among them (the child's stop signal is no
+// business of the parent's), gives the terminal back first. A hangup or quit that was ignored when
+// the supervisor started (nohup) stays ignored.
 void install_signals(SavedSignals& saved) {
   struct sigaction ign = {};
   ign.sa_handler = SIG_IGN;
@@ -88,9 +91,17 @@ void install_signals(SavedSignals& saved) {
   struct sigaction act = {};
   act.sa_handler = on_termination_signal;
   fatal_signals(&act.sa_mask);
+  sigaddset(&act.sa_mask, SIGALRM);
   saved.taken = act.sa_mask;
-  for (int sig = 1; sig < NSIG; ++sig)
-    if (sig != SIGINT && sigismember(&saved.taken, sig) == 1) sigaction(sig, &act, &saved.action[sig]);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig == SIGINT || sigismember(&saved.taken, sig) != 1) continue;
+    struct sigaction old {};
+    if ((sig == SIGHUP || sig == SIGQUIT) && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+      saved.action[sig] = old;
+      continue;
+    }
+    sigaction(sig, &act, &saved.action[sig]);
+  }
 }
 
 void restore_signals(const SavedSignals& saved) {
@@ -323,6 +334,9 @@ int run_dashboard_supervisor(int argc, char** argv) {
   g_lines.len = 0;
   g_dash_theme = g_config.colour256 ? 1 : 0;
 
+  // The handlers first: a signal while the terminal is raw always finds one to give it back.
+  static SavedSignals saved;
+  install_signals(saved);
   if (tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
     termios raw = g_saved_termios;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -330,8 +344,6 @@ int run_dashboard_supervisor(int argc, char** argv) {
     raw.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_raw_keys = 1;
   }
-  static SavedSignals saved;
-  install_signals(saved);
   g_screen_on = 1;
   write_all(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
 

@@ -8,11 +8,44 @@
 
 #include "machine/fingerprint.h"
 #include "machine/paths.h"
+#include "engine/round_state.h"
+#include "subtests/registry.h"
 
 RunConfig g_config;
 int g_yes_given;
 
 namespace {
+
+// The value of a plain decimal ("0.6", "2", ".5"); -1 for any other text.
+double plain_decimal(const char* text) {
+  int digits = 0, dots = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p >= '0' && *p <= '9')
+      ++digits;
+    else if (*p == '.' && ++dots == 1)
+      continue;
+    else
+      return -1;
+  }
+  if (digits == 0 || digits > 12) return -1;
+  // The C locale's decimal point whatever the environment: the text has only digits and a dot.
+  double whole = 0, scale = 1;
+  bool fraction = false;
+  for (const char* p = text; *p; ++p) {
+    if (*p == '.') {
+      fraction = true;
+      continue;
+    }
+    if (fraction) {
+      scale /= 10;
+      whole += (*p - '0') * scale;
+    } else {
+      whole = whole * 10 + (*p - '0');
+    }
+  }
+  return whole;
+}
+
 
 // Every statement here is true of this build; the manual (docs/tallyfox.1), the README and the
 // bash completion say the same.
@@ -48,7 +81,7 @@ constexpr const char* kUsageFormat =
     "                      workers at normal priority; rt in a probe or if refused\n"
     "  --i-accept-the-risk  Isolate even on degraded storage, iSCSI or VM hosts\n"
     "  --profile NAME    quick, standard (default) or thorough: the time limit\n"
-    "  --seconds N       Seconds per phase of a full run, 0 to 300 (default 0.6)\n"
+    "  --seconds N       Seconds per phase of a full run, above 0 (default 0.6)\n"
     "  --cpus LIST       Only these CPUs, e.g. 0-3,8\n"
     "  --subtests LIST   Only these subtests, e.g. int_scalar,sha256\n"
     "  --converge WHICH  delivered (default) or undisturbed (every pause left out)\n"
@@ -117,15 +150,24 @@ bool apply_option(OptionId id, const char* value) {
       c.seconds = profile_seconds(c.profile);
       break;
     case OPT_ACCEPT_RISK: c.accept_risk = 1; break;
-    case OPT_SECONDS:
-      c.seconds = std::strtod(value, nullptr);
-      if (!std::isfinite(c.seconds) || c.seconds < 0.0 || c.seconds > MAX_PHASE_SECONDS) {
-        std::fprintf(stderr, "%s: --seconds %s is out of range (seconds per phase, 0 to %.0f)\n", TOOL_NAME,
-                     value, MAX_PHASE_SECONDS);
+    case OPT_SECONDS: {
+      // A plain decimal and nothing else: "abc", "1,5", "0x10" or "0.6x" would read as some other
+      // number (or 0) and measure something nobody asked for.
+      const double seconds = plain_decimal(value);
+      if (seconds < 0) {
+        std::fprintf(stderr, "%s: --seconds %s is not a number of seconds (a decimal such as 0.6)\n", TOOL_NAME,
+                     value);
         return false;
       }
+      if (!(seconds > 0.0) || seconds > MAX_PHASE_SECONDS) {
+        std::fprintf(stderr, "%s: --seconds %s is out of range (seconds per phase, above 0 and at most %.0f)\n",
+                     TOOL_NAME, value, MAX_PHASE_SECONDS);
+        return false;
+      }
+      c.seconds = seconds;
       c.seconds_given = 1;
       break;
+    }
     case OPT_CPUS:
       parse_cpu_list(value);
       c.cpus_given = 1;
@@ -181,6 +223,24 @@ void detect_terminal() {
     g_config.colour256 = 1;
   else
     g_config.colour256 = (term && std::strstr(term, "256")) ? 1 : 0;
+}
+
+// The first round has to fit the round time limit: a run promises to end its rounds within it,
+// and the limit is checked between rounds only.
+static bool first_round_fits() {
+  if (g_config.mode != MODE_FULL || !g_config.seconds_given) return true;
+  register_subtests();
+  int selected = 0;
+  for (int i = 0; i < g_registry_count; ++i)
+    if (filter_selects(g_config.subtest_filter, g_registry[i].name)) ++selected;
+  const double round = 2.0 * selected * g_config.seconds;  // a single-thread and an all-core phase each
+  if (selected == 0 || round <= ROUND_TIME_LIMIT) return true;
+  std::fprintf(stderr,
+               "%s: --seconds %g is too long: one round of %d subtests (two phases each) would take %.1f min, beyond the "
+               "%.0f-minute limit; at most %.1f s per phase for these subtests\n",
+               TOOL_NAME, g_config.seconds, selected, round / 60, ROUND_TIME_LIMIT / 60,
+               std::floor(ROUND_TIME_LIMIT / (2.0 * selected) * 10) / 10);
+  return false;
 }
 
 int parse_command_line(int argc, char** argv) {
@@ -252,6 +312,7 @@ int parse_command_line(int argc, char** argv) {
   }
   // A comparison reads two saved runs and measures nothing, so an option of a run would be
   // silently ignored; say so instead.
+  if (!first_round_fits()) return 1;
   if (g_config.min_change_given && !g_config.compare_old) {
     std::fprintf(stderr, "%s: --min-change applies to --compare only\n", TOOL_NAME);
     return 1;

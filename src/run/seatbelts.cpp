@@ -29,12 +29,20 @@ int g_tombstone_fd = -1;     // held open with an exclusive lock while this run 
 bool g_tombstone_found;      // a tombstone was there before this run made its own
 std::atomic<int> g_cleanup_finished{0};
 std::atomic<int> g_cleanup_thread{0};  // thread id of the thread running the cleanup
+// The release of the machine (isolation undone) runs once too: at the end of measuring, before
+// the report, or as the first part of the cleanup, whichever comes first.
+std::atomic<int> g_release_started{0};
+std::atomic<int> g_release_finished{0};
+std::atomic<int> g_release_thread{0};
 constexpr int CLEANUP_WRITE_MS = 200;  // longest wait for a stalled standard output on the way out
+constexpr int CLEANUP_RELEASE_WAIT_MS = 2000;  // for a release another thread is running
 // Besides SIGRTMIN..SIGRTMAX, every signal whose default action ends the process, but SIGKILL,
 // which cannot be caught, and the stop signals SIGUSR1 and SIGALRM.
 constexpr int kFatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS,
                                  SIGFPE,  SIGUSR2, SIGSEGV, SIGPIPE, SIGTERM,   SIGSTKFLT, SIGXCPU,
                                  SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
+// Signals a parent may have set to be ignored on purpose (nohup; a shell's background job).
+constexpr int kKeptIgnored[] = {SIGHUP, SIGINT, SIGQUIT};
 
 // The stop signals restart an interrupted write, so an event blocked on a slow reader is never
 // dropped. The fatal handlers block every fatal signal, so one never cuts another's cleanup short.
@@ -85,6 +93,20 @@ void sleep_ms(long ms) {
 }
 
 int this_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
+
+// Undoes the isolation once; a second caller on another thread waits until it is done.
+void release_exactly_once(int max_wait_ms) {
+  const int self = this_thread_id();
+  if (g_release_started.exchange(1) == 0) {
+    g_release_thread.store(self);
+    if (isolation_active()) release_isolation();
+    g_release_finished.store(1);
+    return;
+  }
+  if (g_release_thread.load() == self) return;
+  for (int waited = 0; !g_release_finished.load() && (max_wait_ms < 0 || waited < max_wait_ms); waited += 10)
+    sleep_ms(10);
+}
 
 // Runs the cleanup once. A caller that finds another thread cleaning waits until it has finished,
 // so the process never ends half-way through restoring the machine; the cleanup's own writes are
@@ -141,18 +163,31 @@ void refuse_unsafe_rt() {
   }
 }
 
+bool kept_ignored(int sig) {
+  for (const int s : kKeptIgnored)
+    if (s == sig) return true;
+  return false;
+}
+
 int install_seatbelts() {
   make_path(g_tombstone, sizeof g_tombstone, "%s", TOMBSTONE_PATH);
+  // The handlers come first: a signal between the tombstone's creation and them would leave it.
+  // A hangup or interrupt that was ignored when the run started (nohup, a background job) stays
+  // ignored; every other way out still restores the machine.
+  sigset_t fatal;
+  fatal_signals(&fatal);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&fatal, sig) != 1) continue;
+    struct sigaction old {};
+    if (kept_ignored(sig) && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    install_handler(sig, on_fatal_signal, 0, fatal);
+  }
+  install_stop_signal();
   if (tombstone_held_by_live_run()) return SEATBELTS_BUSY;
   g_tombstone_found = access(g_tombstone, F_OK) == 0;
   refuse_unsafe_rt();
   if (create_tombstone() == 1) return SEATBELTS_BUSY;
   atexit(cleanup_once);
-  sigset_t fatal;
-  fatal_signals(&fatal);
-  for (int sig = 1; sig < NSIG; ++sig)
-    if (sigismember(&fatal, sig) == 1) install_handler(sig, on_fatal_signal, 0, fatal);
-  install_stop_signal();
   return SEATBELTS_OK;
 }
 
@@ -217,9 +252,10 @@ void cleanup_run() {
   sched_param sp{};
   sp.sched_priority = 0;
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
-  if (isolation_active()) release_isolation();
+  release_exactly_once(CLEANUP_RELEASE_WAIT_MS);
   if (g_run.dash_terminal.load()) dash_terminal_leave(CLEANUP_WRITE_MS);
-  if (g_tombstone[0] != '\0') unlink(g_tombstone);
+  // Only a tombstone this run made and holds: another run's, or a crash's mark, stays.
+  if (g_tombstone[0] != '\0' && g_tombstone_fd >= 0) unlink(g_tombstone);
   if (g_tombstone_fd >= 0) {
     close(g_tombstone_fd);
     g_tombstone_fd = -1;
@@ -233,6 +269,19 @@ void cleanup_once() {
   fatal_signals(&fatal);
   pthread_sigmask(SIG_BLOCK, &fatal, &old);
   cleanup_exactly_once(-1);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void release_machine() {
+  // The fatal signals wait until the release is whole: a handler on this thread would otherwise
+  // find it started and leave it half done.
+  sigset_t fatal, old;
+  fatal_signals(&fatal);
+  pthread_sigmask(SIG_BLOCK, &fatal, &old);
+  sched_param sp{};
+  sp.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
+  release_exactly_once(-1);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 

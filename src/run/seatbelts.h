@@ -26,6 +26,10 @@ void start_watchdog();
 void* watchdog_thread(void*);
 void cleanup_run();
 void cleanup_once();
+// Measuring is over: the isolation is undone and this thread leaves real-time priority now,
+// before the result and the summary are written, so a reader that stalls holds nothing of the
+// machine. The cleanup does the same if this never ran.
+void release_machine();
 void on_fatal_signal(int sig);
 void on_stop_signal(int sig);
 

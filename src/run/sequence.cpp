@@ -175,6 +175,7 @@ int run_sequence(int argc, char** argv) {
     compute_index();
   }
 
+  release_machine();
   if (event_stream_wanted()) emit_result();
   close_event_save();
   if (g_config.ui == UI_DASHBOARD) {

@@ -30,12 +30,20 @@ check "--frobnicate --help prints usage and ends with 1" [ "$out" = "$(expected_
 out=$(ns '' --probe --seconds; echo "status=$?")
 check "a value option as the last argument is an error" [ "$out" = "$(expected_usage "$BIN"; echo "status=1")" ]
 
-# Numbers the run's time limits cannot hold: one line, status 1, before anything is created.
-for v in inf nan 1e300; do
+# Text that is no plain number of seconds, values the run's time limits cannot hold, and phases
+# whose first round cannot end within 5 minutes: one line, status 1, before anything is created.
+while IFS='|' read -r v message; do
   out=$(AFTER='ls -A /tmp' ns '' --full --yes --seconds "$v" </dev/null 2>&1 >"$WORK/seconds.out"; echo "status=$?")
-  check "--seconds $v is refused" [ "$out" = "$(printf 'tallyfox: --seconds %s is out of range (seconds per phase, 0 to 300)\nstatus=1' "$v")" ]
-  check "--seconds $v: nothing on stdout" [ ! -s "$WORK/seconds.out" ]
-done
+  check "--seconds '$v' is refused" [ "$out" = "$(printf 'tallyfox: --seconds %s %s\nstatus=1' "$v" "$message")" ]
+  check "--seconds '$v': nothing on stdout" [ ! -s "$WORK/seconds.out" ]
+done <<'EOF'
+inf|is not a number of seconds (a decimal such as 0.6)
+abc|is not a number of seconds (a decimal such as 0.6)
+0x10|is not a number of seconds (a decimal such as 0.6)
+1e300|is not a number of seconds (a decimal such as 0.6)
+0|is out of range (seconds per phase, above 0 and at most 300)
+60|is too long: one round of 9 subtests (two phases each) would take 18.0 min, beyond the 5-minute limit; at most 16.6 s per phase for these subtests
+EOF
 
 ver=$(ns '' --version)
 check "--version names the version" [ "$(echo "$ver" | head -1)" = "tallyfox 0.1.1" ]

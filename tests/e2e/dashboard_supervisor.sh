@@ -187,8 +187,8 @@ check "killed: the terminal is restored" terminal_restored
 check "killed: no tallyfox process is left" none_left
 close
 
-# --- SIGTERM or SIGHUP to the supervisor: the terminal is given back and the child ended
-for sig in TERM HUP; do
+# --- SIGTERM, SIGHUP or SIGALRM to the supervisor: the terminal is given back and the child ended
+for sig in TERM HUP ALRM; do
   start "sig$sig" --full --yes --quiesce none --seconds 0.3 --subtests int_scalar,crc32c
   check "SIG$sig: the run is measuring" wait_for ' int_scalar base · (single|all-core) '
   check "SIG$sig: the processes are found" find_processes

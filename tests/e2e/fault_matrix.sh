@@ -23,7 +23,7 @@ ulimit -c 0
 mount -t tmpfs tmpfs /tmp || exit 90
 $FAKE_CPUSET
 echo before=\$(stty -g 2>/dev/null) >&3
-( echo pid=\$BASHPID >&3; exec ${4:-} env $1 "$BIN" $2 $3 )
+( echo pid=\$BASHPID >&3; exec ${4:-} env --default-signal=INT,QUIT $1 "$BIN" $2 $3 )
 echo status=\$? >&3
 echo after=\$(stty -g 2>/dev/null) >&3
 echo tombstone=\$([ -e /tmp/.tallyfox_tombstone ] && echo yes || echo no) >&3

@@ -77,8 +77,8 @@ THROTTLING_REFUSAL="tallyfox: sched_rt_runtime_us=-1 (RT throttling disabled) â€
 fallback() {  # fallback NAME SETUP MODE QUIESCE CPUS_USED MESSAGE...
   local name=$1 setup=$2 mode=$3 quiesce=$4 used=$5
   shift 5
-  # Phases of 0 s: only the level and the CPUs are looked at.
-  TFX_CLI_CONSENT=1 ns "$NESTED_CPUSET; $setup" "$mode" --json --quiesce isolate --cpus 0,1 --seconds 0 \
+  # Short phases: only the level and the CPUs are looked at.
+  TFX_CLI_CONSENT=1 ns "$NESTED_CPUSET; $setup" "$mode" --json --quiesce isolate --cpus 0,1 --seconds 0.01 \
     --subtests int_scalar </dev/null >"$WORK/out" 2>"$WORK/err"
   check "fall-back, $name: the messages" [ "$(cat "$WORK/err")" = "$(printf '%s\n' "$@")" ]
   check "fall-back, $name: runs at $quiesce on $used CPUs" \

@@ -39,4 +39,23 @@ wait "$runner"
 check "SIGUSR1 ends the run early and it still reports a result" \
   jq -se '(.[-1].event=="result") and (.[-1].subtests|length)>=1 and .[-1].convergence.rounds <= 2' "$WORK/stop"
 
+# Under nohup a hangup is ignored when the run starts, and stays ignored: the run goes on to its
+# result. Without nohup the same hangup ends it (status 129) after its cleanup.
+for kind in nohup plain; do
+  ( [ "$kind" = nohup ] && trap '' HUP
+    TFX_CLI_CONSENT=1 ns "" --full --json --seconds 0.3 --quiesce none --subtests int_scalar \
+      </dev/null >"$WORK/hup-$kind" 2>"$WORK/hup-$kind.err" ) &
+  runner=$!
+  pid=$(started $runner)
+  found "$pid" "SIGHUP, $kind"
+  for _ in $(seq 600); do grep -q '"event":"subtest"' "$WORK/hup-$kind" 2>/dev/null && break; sleep 0.05; done
+  kill -HUP "$pid" 2>/dev/null
+  wait "$runner"
+  echo "status=$?" >>"$WORK/hup-$kind.status"
+done
+check "nohup: a hangup is ignored and the run reports its result" bash -c \
+  'grep -qx "status=[02]" "$1.status" && jq -se ".[0].event == \"start\" and .[-1].event == \"result\"" "$1"' _ "$WORK/hup-nohup"
+check "no nohup: the hangup ends the run (status 129) without a result" bash -c \
+  'grep -qx "status=129" "$1.status" && head -1 "$1" | jq -e ".event == \"start\"" >/dev/null && ! grep -q "\"event\":\"result\"" "$1"' _ "$WORK/hup-plain"
+
 finish

@@ -28,7 +28,9 @@ for _ in 1 2 3 4 5; do
 done
 wait "$runner"
 check "the machine answers within a second during a real-time run (slowest ${slowest} ms)" [ "$slowest" -lt 1000 ]
-rt_wait=$(jq -r '[.[] | select(.event=="subtest") | .st_wait_pct] | max' -s "$WORK/rt")
+# The run's pooled wait, as the verdict judges it: a single short phase's share swings with where
+# a pause or a late thread start fell, and its maximum is no figure of the run.
+rt_wait=$(wait_of "$WORK/rt")
 check "real-time workers wait less (rt ${rt_wait}% against ${none_wait:-?}%)" \
   awk -v a="$rt_wait" -v b="${none_wait:-0}" 'BEGIN { exit !(a < b) }'
 check "the real-time run is not contended" jq -se '.[-1].verdict != "contended" and .[-1].quiesce == "rt"' "$WORK/rt"

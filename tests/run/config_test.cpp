@@ -59,8 +59,11 @@ TEST(CommandLine, OptionsApplyInOrder) {
   EXPECT_DOUBLE_EQ(g_config.seconds, 6.0);
   parse({"--profile", "turbo"});
   EXPECT_EQ(g_config.profile, PROFILE_STANDARD);
-  parse({"--seconds", "abc"});
-  EXPECT_DOUBLE_EQ(g_config.seconds, 0.0);
+  // Text that is no number of seconds is refused, not read as 0.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--seconds", "abc"}), 1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(g_config.seconds_given, 0);
 
   parse({"--quiesce", "rt"});
   EXPECT_EQ(g_config.quiesce, QUIESCE_RT);
@@ -161,27 +164,50 @@ TEST(CommandLine, CompareSidesAndMinChange) {
 TEST(CommandLine, SecondsOutOfRange) {
   const struct {
     const char* value;
-    bool accepted;
+    const char* refusal;  // null: accepted
   } cases[] = {
-      {"inf", false}, {"-inf", false}, {"nan", false}, {"1e300", false}, {"-1e300", false},
-      {"300.001", false}, {"-0.5", false}, {"300", true}, {"0", true}, {"abc", true}, {"0.05", true},
+      {"inf", "is not a number"},  {"-inf", "is not a number"}, {"nan", "is not a number"},
+      {"1e300", "is not a number"}, {"-1e300", "is not a number"}, {"-0.5", "is not a number"},
+      {"abc", "is not a number"},  {"", "is not a number"},      {"1,5", "is not a number"},
+      {"0x10", "is not a number"}, {"0.6x", "is not a number"}, {" 1", "is not a number"},
+      {"1.2.3", "is not a number"}, {".", "is not a number"},
+      {"300.001", "is out of range"}, {"0", "is out of range"}, {"0.000", "is out of range"},
+      {"300", nullptr}, {"0.05", nullptr}, {".5", nullptr}, {"2.", nullptr},
   };
   for (const auto& c : cases) {
     testing::internal::CaptureStderr();
     const int r = parse({"--seconds", c.value, "--probe"});
     const std::string err = testing::internal::GetCapturedStderr();
-    if (c.accepted) {
+    if (!c.refusal) {
       EXPECT_EQ(r, PARSE_GO_ON) << c.value;
       EXPECT_EQ(err, "") << c.value;
       EXPECT_EQ(g_config.mode, MODE_PROBE) << c.value;
     } else {
       EXPECT_EQ(r, 1) << c.value;
-      EXPECT_EQ(err, std::string("tallyfox: --seconds ") + c.value +
-                         " is out of range (seconds per phase, 0 to 300)\n");
+      EXPECT_EQ(err.rfind(std::string("tallyfox: --seconds ") + c.value + " " + c.refusal, 0), 0u) << err;
       EXPECT_EQ(g_config.mode, MODE_FULL) << c.value;
       EXPECT_EQ(g_config.seconds_given, 0) << c.value;
     }
   }
+  parse({"--seconds", "2.", "--probe"});
+  EXPECT_DOUBLE_EQ(g_config.seconds, 2.0);
+  parse({"--seconds", ".25", "--probe"});
+  EXPECT_DOUBLE_EQ(g_config.seconds, 0.25);
+}
+
+// A full run's first round must fit the 300 s limit of the rounds: two phases of every selected
+// subtest. A probe measures no rounds.
+TEST(CommandLine, FirstRoundFitsTheTimeLimit) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--full", "--seconds", "60"}), 1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("--seconds 60 is too long: one round of 9 subtests (two phases each) would take 18.0 min, beyond the "
+                     "5-minute limit; at most 16.6 s per phase for these subtests"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(parse({"--full", "--seconds", "60", "--subtests", "int_scalar,sha256"}), PARSE_GO_ON);
+  EXPECT_EQ(parse({"--full", "--seconds", "16.6"}), PARSE_GO_ON);
+  EXPECT_EQ(parse({"--probe", "--seconds", "300"}), PARSE_GO_ON);
 }
 
 TEST(CommandLine, CpuLists) {
