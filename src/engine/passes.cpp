@@ -241,6 +241,12 @@ void finish_rounds() {
 void run_index_rounds() {
   for (int pass = 0; pass < MAX_ROUNDS; ++pass) {
     if (stop_requested()) break;
+    // No round starts that would end past the limit, judged by the length of the one before:
+    // the limit is what the run promises, and with long phases one round more is minutes more.
+    const int done = g_rounds.rounds;
+    if (done > 0 && done <= MAX_ROUNDS &&
+        now_seconds() - g_run.rounds_epoch + g_rounds.roundtime_history[done - 1] > ROUND_TIME_LIMIT)
+      break;
     g_rounds.round_started = now_seconds();
     g_rounds.round_steal_mark = steal_mark();
     run_subtest_pass();

@@ -79,9 +79,11 @@ int create_tombstone() {
     close(fd);
     return -1;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // Held by a live run: busy. Any other failure to lock leaves this run's file unlocked but its
+  // own, so that it is still removed at the end.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(fd);
-    return errno == EWOULDBLOCK ? 1 : -1;
+    return 1;
   }
   g_tombstone_fd = fd;
   return 0;
@@ -93,6 +95,14 @@ void sleep_ms(long ms) {
 }
 
 int this_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
+
+// Removes the tombstone this run made, once, whichever thread gets here first.
+void remove_own_tombstone() {
+  const int fd = __atomic_exchange_n(&g_tombstone_fd, -1, __ATOMIC_SEQ_CST);
+  if (fd < 0) return;
+  if (g_tombstone[0] != '\0') unlink(g_tombstone);
+  close(fd);
+}
 
 // Undoes the isolation once; a second caller on another thread waits until it is done.
 void release_exactly_once(int max_wait_ms) {
@@ -186,7 +196,12 @@ int install_seatbelts() {
   if (tombstone_held_by_live_run()) return SEATBELTS_BUSY;
   g_tombstone_found = access(g_tombstone, F_OK) == 0;
   refuse_unsafe_rt();
-  if (create_tombstone() == 1) return SEATBELTS_BUSY;
+  // A fatal signal between the file's creation and its descriptor being kept would leave it.
+  sigset_t old;
+  pthread_sigmask(SIG_BLOCK, &fatal, &old);
+  const int made = create_tombstone();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (made == 1) return SEATBELTS_BUSY;
   atexit(cleanup_once);
   return SEATBELTS_OK;
 }
@@ -254,12 +269,10 @@ void cleanup_run() {
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
   release_exactly_once(CLEANUP_RELEASE_WAIT_MS);
   if (g_run.dash_terminal.load()) dash_terminal_leave(CLEANUP_WRITE_MS);
-  // Only a tombstone this run made and holds: another run's, or a crash's mark, stays.
-  if (g_tombstone[0] != '\0' && g_tombstone_fd >= 0) unlink(g_tombstone);
-  if (g_tombstone_fd >= 0) {
-    close(g_tombstone_fd);
-    g_tombstone_fd = -1;
-  }
+  // Only a tombstone this run made and holds: another run's, or a crash's mark, stays. A release
+  // still under way on another thread when this cleanup must end leaves it too: the machine may
+  // not be whole, and the mark says so.
+  if (g_release_finished.load()) remove_own_tombstone();
   g_cleanup_finished.store(1);
 }
 
@@ -282,6 +295,9 @@ void release_machine() {
   sp.sched_priority = 0;
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
   release_exactly_once(-1);
+  // The machine is whole again: the tombstone's mark and lock go now, so a reader that stalls on
+  // the report, or a kill while it is written, leaves no false mark and refuses no other run.
+  remove_own_tombstone();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 

@@ -41,8 +41,8 @@ inf|is not a number of seconds (a decimal such as 0.6)
 abc|is not a number of seconds (a decimal such as 0.6)
 0x10|is not a number of seconds (a decimal such as 0.6)
 1e300|is not a number of seconds (a decimal such as 0.6)
-0|is out of range (seconds per phase, above 0 and at most 300)
-60|is too long: one round of 9 subtests (two phases each) would take 18.0 min, beyond the 5-minute limit; at most 16.6 s per phase for these subtests
+0|is out of range (seconds per phase, 0.01 to 300)
+60|is too long: one round of 9 subtests (two phases each) would take 1080.0 s, beyond the rounds' 300 s limit; at most 16.66 s per phase for these
 EOF
 
 ver=$(ns '' --version)

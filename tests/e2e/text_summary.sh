@@ -49,13 +49,13 @@ for kind in nohup plain; do
   pid=$(started $runner)
   found "$pid" "SIGHUP, $kind"
   for _ in $(seq 600); do grep -q '"event":"subtest"' "$WORK/hup-$kind" 2>/dev/null && break; sleep 0.05; done
-  kill -HUP "$pid" 2>/dev/null
+  kill -HUP "$pid" 2>/dev/null && echo "sent" >>"$WORK/hup-$kind.status"
   wait "$runner"
   echo "status=$?" >>"$WORK/hup-$kind.status"
 done
 check "nohup: a hangup is ignored and the run reports its result" bash -c \
-  'grep -qx "status=[02]" "$1.status" && jq -se ".[0].event == \"start\" and .[-1].event == \"result\"" "$1"' _ "$WORK/hup-nohup"
+  'grep -qx sent "$1.status" && grep -qx "status=[02]" "$1.status" && jq -se ".[0].event == \"start\" and .[-1].event == \"result\"" "$1"' _ "$WORK/hup-nohup"
 check "no nohup: the hangup ends the run (status 129) without a result" bash -c \
-  'grep -qx "status=129" "$1.status" && head -1 "$1" | jq -e ".event == \"start\"" >/dev/null && ! grep -q "\"event\":\"result\"" "$1"' _ "$WORK/hup-plain"
+  'grep -qx sent "$1.status" && grep -qx "status=129" "$1.status" && head -1 "$1" | jq -e ".event == \"start\"" >/dev/null && ! grep -q "\"event\":\"result\"" "$1"' _ "$WORK/hup-plain"
 
 finish

@@ -273,6 +273,18 @@ TEST(RoundLoop, NoRoundStartsAfterTheTimeLimit) {
   g_registry_count = saved_count;
   EXPECT_EQ(g_rounds.rounds, 1);
   EXPECT_EQ(g_result_count, 1);
+
+  // 250 s in, after a round of 100 s: the next one would end past the limit and does not start.
+  g_registry[0] = {"spin", "base", "Mops", spin, 1, 1, 1};
+  g_registry_count = 1;
+  g_run.rounds_epoch = now_seconds() - 250;
+  g_rounds.roundtime_history[0] = 100;
+  testing::internal::CaptureStderr();
+  run_index_rounds();
+  testing::internal::GetCapturedStderr();
+  g_registry[0] = saved;
+  g_registry_count = saved_count;
+  EXPECT_EQ(g_rounds.rounds, 1);
   reset_run_control();
 }
 

@@ -9,12 +9,17 @@
 
 namespace {
 
+// The arguments live on until the next call, as a process's argv does: the configuration keeps
+// pointers into them (--compare, --save).
 int parse(std::vector<std::string> args) {
   reset_config();
-  std::vector<char*> argv;
+  static std::vector<std::string> text;
+  static std::vector<char*> argv;
+  text = std::move(args);
+  argv.clear();
   static std::string prog = "tallyfox";
   argv.push_back(prog.data());
-  for (auto& a : args) argv.push_back(a.data());
+  for (auto& a : text) argv.push_back(a.data());
   testing::internal::CaptureStdout();
   const int r = parse_command_line(static_cast<int>(argv.size()), argv.data());
   testing::internal::GetCapturedStdout();
@@ -172,7 +177,9 @@ TEST(CommandLine, SecondsOutOfRange) {
       {"0x10", "is not a number"}, {"0.6x", "is not a number"}, {" 1", "is not a number"},
       {"1.2.3", "is not a number"}, {".", "is not a number"},
       {"300.001", "is out of range"}, {"0", "is out of range"}, {"0.000", "is out of range"},
-      {"300", nullptr}, {"0.05", nullptr}, {".5", nullptr}, {"2.", nullptr},
+      {"0.009", "is out of range"}, {"1000000000000", "is out of range"}, {"1e1", "is not a number"},
+      {"300", nullptr}, {"0.05", nullptr}, {".5", nullptr}, {"2.", nullptr}, {"0.01", nullptr},
+      {"00.5", nullptr}, {"0.6000000000000", nullptr},
   };
   for (const auto& c : cases) {
     testing::internal::CaptureStderr();
@@ -193,6 +200,8 @@ TEST(CommandLine, SecondsOutOfRange) {
   EXPECT_DOUBLE_EQ(g_config.seconds, 2.0);
   parse({"--seconds", ".25", "--probe"});
   EXPECT_DOUBLE_EQ(g_config.seconds, 0.25);
+  parse({"--seconds", "0.3", "--probe"});
+  EXPECT_EQ(g_config.seconds, 0.3);  // read as the nearest double, like any decimal
 }
 
 // A full run's first round must fit the 300 s limit of the rounds: two phases of every selected
@@ -201,13 +210,26 @@ TEST(CommandLine, FirstRoundFitsTheTimeLimit) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(parse({"--full", "--seconds", "60"}), 1);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("--seconds 60 is too long: one round of 9 subtests (two phases each) would take 18.0 min, beyond the "
-                     "5-minute limit; at most 16.6 s per phase for these subtests"),
+  EXPECT_NE(err.find("--seconds 60 is too long: one round of 9 subtests (two phases each) would take 1080.0 s, "
+                     "beyond the rounds' 300 s limit; at most 16.66 s per phase for these"),
             std::string::npos)
       << err;
   EXPECT_EQ(parse({"--full", "--seconds", "60", "--subtests", "int_scalar,sha256"}), PARSE_GO_ON);
   EXPECT_EQ(parse({"--full", "--seconds", "16.6"}), PARSE_GO_ON);
   EXPECT_EQ(parse({"--probe", "--seconds", "300"}), PARSE_GO_ON);
+  EXPECT_EQ(parse({"--full", "--seconds", "150", "--subtests", "sha256"}), PARSE_GO_ON);
+  EXPECT_EQ(parse({"--full", "--seconds", "60", "--profile", "quick"}), PARSE_GO_ON);  // the profile's 1 s
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--full", "--seconds", "150.1", "--subtests", "sha256"}), 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("one round of 1 subtest (two phases each) would take 300.2 s"),
+            std::string::npos);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--full", "--seconds", "16.7"}), 1);
+  testing::internal::GetCapturedStderr();
+  // A comparison names its own refusal first.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--compare", "a", "b", "--seconds", "60"}), 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("--compare reads saved runs"), std::string::npos);
 }
 
 TEST(CommandLine, CpuLists) {
