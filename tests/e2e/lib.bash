@@ -108,9 +108,7 @@ ns() {
     eval "$1"
     set +m
     shift
-    # SIGINT and SIGQUIT at their defaults whatever this script inherited: a run keeps them ignored
-    # when they were (a job started with & without job control), and the checks send them.
-    env --default-signal=INT,QUIT "$@"
+    "$@"
     status=$?
     eval "${AFTER:-}" >&2
     exit $status' ns "$setup" "$BIN" "$@"
