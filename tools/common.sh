@@ -30,12 +30,13 @@ marked_pids() {
 }
 
 # clean_run COMMAND...: runs COMMAND with nothing of the caller's environment but PATH and HOME
-# (so no test can lean on a locale, a terminal or a variable the caller happens to have), plus
+# (so no test can lean on a locale, a terminal or a variable the caller happens to have, nor on an
+# interrupt or quit the caller ignored), plus
 # TFX_E2E_REQUIRED when it is set. Every process the command starts inherits a mark; any marked
 # process still alive a few seconds after the command ended is named, stopped, and fails the run.
 clean_run() {
   local mark="tfx-$$-$RANDOM$RANDOM" status=0 pids i p
-  env -i PATH="$PATH" HOME="${HOME:-/root}" TFX_SUITE_MARK="$mark" \
+  env -i --default-signal=INT,QUIT PATH="$PATH" HOME="${HOME:-/root}" TFX_SUITE_MARK="$mark" \
     ${TFX_E2E_REQUIRED:+TFX_E2E_REQUIRED="$TFX_E2E_REQUIRED"} "$@" || status=$?
   for ((i = 0; i < 50; i++)); do
     pids=$(marked_pids "$mark")

@@ -92,9 +92,12 @@ fallback "probe, throttling off" "$RT_OFF" --probe none 2 "$PROBE_ISOLATE" "$THR
 fallback "probe, tombstone and throttling off" "touch $TS; $RT_OFF" --probe none 2 "$PROBE_ISOLATE" "$TOMBSTONE_REFUSAL"
 
 # --- fatal signals during an isolated full run: cleanup, then death by that signal
+# The run starts with SIGINT and SIGHUP at their defaults whatever this script inherited: a run keeps
+# them ignored when they were (nohup, a background job).
 for sig in TERM INT HUP; do
-  ( TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET" --full --json --seconds 1 \
-      --quiesce isolate --cpus 1 </dev/null >/dev/null 2>"$WORK/sig.err"; echo $? >"$WORK/sig.status" ) &
+  ( TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" BIN=/usr/bin/env ns "$FAKE_CPUSET" \
+      --default-signal=INT,HUP "$BIN" --full --json --seconds 1 --quiesce isolate --cpus 1 \
+      </dev/null >/dev/null 2>"$WORK/sig.err"; echo $? >"$WORK/sig.status" ) &
   runner=$!
   pid=$(started $runner)
   found "$pid" "SIG$sig"
