@@ -114,12 +114,6 @@ double round_steal_pct(long from, long to, double seconds) {
   return static_cast<double>(to > from ? to - from : 0) * 100.0 / (static_cast<double>(ticks_per_second) * seconds * cpus);
 }
 
-bool all_positive(const double* v, int n) {
-  for (int i = 0; i < n; ++i)
-    if (!(v[i] > 0)) return false;
-  return true;
-}
-
 // The spread of the rounds the final index is the median of.
 void set_index_range(RoundState& rs) {
   const int k = rs.rounds < ROUND_WINDOW ? rs.rounds : ROUND_WINDOW;

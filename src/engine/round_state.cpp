@@ -38,4 +38,10 @@ double relative_spread(const double* values, int n, int w) {
   return m > 0 ? (hi - lo) / m : 1.0;
 }
 
+bool all_positive(const double* values, int n) {
+  for (int i = 0; i < n; ++i)
+    if (!(values[i] > 0)) return false;
+  return true;
+}
+
 const double* primary_history(const RoundState& rs) { return rs.index_mt > 0 ? rs.mt_history : rs.st_history; }

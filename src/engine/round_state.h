@@ -61,6 +61,8 @@ int compare_doubles(const void* a, const void* b);
 double median(const double* values, int n);
 // (max - min) / median over the last w of n values; 1.0 with fewer than w values or median <= 0.
 double relative_spread(const double* values, int n, int w);
+// True when every one of the n values is above 0 (a NaN is not): figures that were all measured.
+bool all_positive(const double* values, int n);
 // The history the run's primary index comes from: all-core when the run measured it, else
 // single-thread.
 const double* primary_history(const RoundState& rs);

@@ -200,12 +200,6 @@ int index_samples(const DashModel& m, bool mt, double* out) {
 // The last ROUND_WINDOW of n samples: the rounds a run's own index and table come from.
 int last_window(int n) { return n < ROUND_WINDOW ? n : ROUND_WINDOW; }
 
-bool all_positive(const double* v, int n) {
-  for (int i = 0; i < n; ++i)
-    if (!(v[i] > 0)) return false;
-  return true;
-}
-
 // How far a run saw its own figure move: the range of its last four rounds (%), or -1 when it has
 // fewer.
 double own_range(const double* v, int n) {

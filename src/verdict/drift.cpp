@@ -42,8 +42,7 @@ Drift detect_drift(const RoundSeries& s) {
   Drift d{};
   const int n = s.n < MAX_ROUNDS ? s.n : MAX_ROUNDS;
   if (!s.index || n < 2 * DRIFT_MIN_SIDE) return d;
-  for (int i = 0; i < n; ++i)
-    if (!(s.index[i] > 0)) return d;  // a round without an index has no level to compare
+  if (!all_positive(s.index, n)) return d;  // a round without an index has no level to compare
   d.checked = 1;
   const int splits = n - 2 * DRIFT_MIN_SIDE + 1;
   const double alpha = DRIFT_ALPHA / splits;

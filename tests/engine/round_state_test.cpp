@@ -258,32 +258,29 @@ TEST(RoundLoop, NoRoundStartsAfterTheTimeLimit) {
   reset_round_state();
   g_config.mode = MODE_FULL;
   g_config.ui = UI_TEXT;
-  const int saved_count = g_registry_count;
-  const SubtestSpec saved = g_registry[0];
-  g_registry[0] = {"spin", "base", "Mops", spin, 1, 1, 1};
-  g_registry_count = 1;
   bench_cpus[0] = 0;
   cpus_used = 1;
   phase_seconds = 0.02;
-  g_run.rounds_epoch = now_seconds() - (ROUND_TIME_LIMIT - 0.01);
-  testing::internal::CaptureStderr();
-  run_index_rounds();
-  testing::internal::GetCapturedStderr();
-  g_registry[0] = saved;
-  g_registry_count = saved_count;
+  // The rounds of one spinning subtest, started this many seconds after the rounds' epoch.
+  auto rounds_at = [](double since_epoch) {
+    const int saved_count = g_registry_count;
+    const SubtestSpec saved = g_registry[0];
+    g_registry[0] = {"spin", "base", "Mops", spin, 1, 1, 1};
+    g_registry_count = 1;
+    g_run.rounds_epoch = now_seconds() - since_epoch;
+    testing::internal::CaptureStderr();
+    run_index_rounds();
+    testing::internal::GetCapturedStderr();
+    g_registry[0] = saved;
+    g_registry_count = saved_count;
+  };
+  rounds_at(ROUND_TIME_LIMIT - 0.01);
   EXPECT_EQ(g_rounds.rounds, 1);
   EXPECT_EQ(g_result_count, 1);
 
   // 250 s in, after a round of 100 s: the next one would end past the limit and does not start.
-  g_registry[0] = {"spin", "base", "Mops", spin, 1, 1, 1};
-  g_registry_count = 1;
-  g_run.rounds_epoch = now_seconds() - 250;
   g_rounds.roundtime_history[0] = 100;
-  testing::internal::CaptureStderr();
-  run_index_rounds();
-  testing::internal::GetCapturedStderr();
-  g_registry[0] = saved;
-  g_registry_count = saved_count;
+  rounds_at(250);
   EXPECT_EQ(g_rounds.rounds, 1);
   reset_run_control();
 }

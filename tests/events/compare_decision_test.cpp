@@ -9,19 +9,11 @@
 
 #include "engine/round_state.h"
 #include "events/compare.h"
+#include "synthetic_noise.h"
 
 namespace {
 
 constexpr int SUBTESTS = 10;  // 20 figures: ST and MT of each
-
-struct Noise {
-  uint64_t state;
-  double uniform() {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
-  }
-  double gauss() { return std::sqrt(-2 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
-};
 
 double median_of_last(const std::vector<double>& v) {
   const int k = v.size() < 4 ? static_cast<int>(v.size()) : 4;

@@ -7,18 +7,9 @@
 #include <vector>
 
 #include "verdict/drift.h"
+#include "synthetic_noise.h"
 
 namespace {
-
-// A small deterministic generator: the same synthetic rounds on every machine.
-struct Noise {
-  uint64_t state;
-  double uniform() {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
-  }
-  double gauss() { return std::sqrt(-2 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
-};
 
 std::vector<double> flat(int n, double sd_pct, Noise& g) {
   std::vector<double> v(n);
