@@ -1,7 +1,9 @@
 #include "dashboard/inprocess.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "machine/sensors.h"
 #include "run/config.h"
 #include "run/control.h"
+#include "run/seatbelts.h"
 #include "verdict/verdict.h"
 
 DashState g_dash = {DASH_START_COLUMNS, DASH_START_ROWS, {}, 0, nullptr, {}, 0.0, false, false, {0}, {}};
@@ -382,7 +385,16 @@ void draw_inprocess_dashboard() {
   const int ok = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0;
   dash_set_screen_size(ok, ws.ws_col, ws.ws_row);
   build_inprocess_frame();
+  // A stop waits for the frame being written: half of it would land on the shell's screen. On
+  // this thread the stop signals wait; on another, the stop's handler leaves it for this one.
+  sigset_t stops, old;
+  job_stop_signals(&stops);
+  pthread_sigmask(SIG_BLOCK, &stops, &old);
+  g_run.frame_writing.store(1);
   out_flush();
+  g_run.frame_writing.store(0);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (const int sig = g_run.stop_deferred.exchange(0)) raise(sig);
 }
 
 void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double percent) {
@@ -390,6 +402,7 @@ void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double 
   g_dash.current = spec;
   std::snprintf(g_dash.phase_label, sizeof g_dash.phase_label, "%s", label ? label : "");
   g_dash.percent = percent;
+  if (!g_run.dash_terminal.load()) return;  // given back at a stop: neither drawn on nor read
   draw_inprocess_dashboard();
   read_keys();
 }

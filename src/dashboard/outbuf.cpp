@@ -7,6 +7,7 @@
 
 #include "dashboard/bounded_write.h"
 #include "events/utf8.h"
+#include "run/control.h"
 
 OutBuffer g_out;
 
@@ -95,7 +96,12 @@ void out_section_rule(int row, int columns, const char* left_corner, const char*
   out_printf("%s\x1b[0m", right_corner);
 }
 
-int out_flush() { return write_bounded(STDOUT_FILENO, g_out.bytes, g_out.len, -1) == g_out.len ? 0 : -1; }
+int out_flush() {
+  output_wait_begin();
+  const bool whole = write_bounded(STDOUT_FILENO, g_out.bytes, g_out.len, -1) == g_out.len;
+  output_wait_end();
+  return whole ? 0 : -1;
+}
 
 std::string_view out_view() { return std::string_view(g_out.bytes, g_out.len); }
 

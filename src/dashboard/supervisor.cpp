@@ -74,6 +74,32 @@ void on_termination_signal(int sig) {
   errno = saved_errno;
 }
 
+volatile sig_atomic_t g_resumed;  // the supervisor went on after a stop: the screen comes back
+
+// Ctrl-Z, or the terminal from the background: the terminal goes back to the shell and the child
+// gives the machine back and stops too; going on, the child ends its run like a stop key and the
+// screen comes back.
+void on_job_stop(int sig) {
+  const int saved_errno = errno;
+  leave_terminal(LEAVE_WAIT_MS);
+  const pid_t child = static_cast<pid_t>(g_child_pid);
+  if (child > 0) kill(child, SIGTSTP);
+  signal(sig, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  raise(sig);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);  // stops here
+  if (child > 0) kill(child, SIGCONT);
+  struct sigaction again = {};
+  again.sa_handler = on_job_stop;
+  job_stop_signals(&again.sa_mask);
+  again.sa_flags = SA_RESTART;
+  sigaction(sig, &again, nullptr);
+  g_resumed = 1;
+  errno = saved_errno;
+}
+
 // Dispositions before the supervisor took the signals, given back when it returns.
 struct SavedSignals {
   struct sigaction action[NSIG];
@@ -102,6 +128,31 @@ void install_signals(SavedSignals& saved) {
     }
     sigaction(sig, &act, &saved.action[sig]);
   }
+  // The terminal is given back from the background when the shell took it first: with the stop
+  // signals held, that never stops the handler half-way.
+  struct sigaction stop = {};
+  stop.sa_handler = on_job_stop;
+  job_stop_signals(&stop.sa_mask);
+  stop.sa_flags = SA_RESTART;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&stop.sa_mask, sig) != 1) continue;
+    sigaddset(&saved.taken, sig);
+    sigaction(sig, &stop, &saved.action[sig]);
+  }
+}
+
+// Raw keys and the alternate screen, hidden cursor; the handlers are in place first, so a signal
+// always finds one to give them back.
+void enter_terminal() {
+  if (tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
+    termios raw = g_saved_termios;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_raw_keys = 1;
+  }
+  g_screen_on = 1;
+  write_all(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
 }
 
 void restore_signals(const SavedSignals& saved) {
@@ -151,9 +202,16 @@ void drain_pipe(Session& s, DashModel& m) {
     line_feed(g_lines, m, buf, static_cast<std::size_t>(n), now_seconds());
   if (n != 0) return;
   int status = 0;
-  m.child_exit = wait_child(s.child, &status) == s.child ? child_exit_code(status) : 128;
+  const bool collected = wait_child(s.child, &status) == s.child;
+  m.child_exit = collected ? child_exit_code(status) : 128;
   m.child_done = true;
   g_child_pid = 0;
+  // A child that died by a signal may have left the machine isolated (killed with its guardian):
+  // the same repair as a start, said among the child's messages.
+  if (collected && WIFSIGNALED(status)) {
+    char msg[256];
+    if (repair_after_run(msg, sizeof msg, CHILD_CLEANUP_WAIT_MS) != 0) dash_handle_line(m, msg, now_seconds());
+  }
   if (m.end_time == 0) m.end_time = now_seconds();
   close(s.pipe_fd);
   s.pipe_fd = -1;
@@ -206,7 +264,16 @@ void run_loop(Session& s, DashModel& m) {
     if (ready > 0 && FD_ISSET(STDIN_FILENO, &set)) read_keys(s, m);
     const double now = now_seconds();
     if (m.stop_sent && !m.child_done && now - s.stop_time > STOP_GRACE_SECONDS) kill(s.child, SIGTERM);
+    // A stop waits for the frame being written: half of it would land on the shell's screen.
+    sigset_t stops, old;
+    job_stop_signals(&stops);
+    sigprocmask(SIG_BLOCK, &stops, &old);
+    if (g_resumed) {  // back from a stop: the screen first, then the frame
+      g_resumed = 0;
+      enter_terminal();
+    }
     draw_dashboard_screen(static_cast<int>(static_cast<long long>(now * 3) % 2));
+    sigprocmask(SIG_SETMASK, &old, nullptr);
   }
 }
 
@@ -337,15 +404,8 @@ int run_dashboard_supervisor(int argc, char** argv) {
   // The handlers first: a signal while the terminal is raw always finds one to give it back.
   static SavedSignals saved;
   install_signals(saved);
-  if (tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
-    termios raw = g_saved_termios;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_raw_keys = 1;
-  }
-  g_screen_on = 1;
-  write_all(ENTER_SCREEN, sizeof ENTER_SCREEN - 1);
+  g_resumed = 0;
+  enter_terminal();
 
   Session s = {child, fds[0], 0.0, false};
   run_loop(s, m);

@@ -44,8 +44,10 @@ __attribute__((format(printf, 1, 2))) void line_add(const char* fmt, ...) {
 // stream that fails is closed with one line on standard error, and the run goes on.
 void line_publish() {
   if (g_config.ui == UI_JSON) {
+    output_wait_begin();
     std::fwrite(g_line, 1, g_line_len, stdout);
     std::fflush(stdout);
+    output_wait_end();
   }
   if (g_save_fd >= 0 && write_bounded(g_save_fd, g_line, g_line_len, -1) != g_line_len) {
     std::snprintf(g_save_failure, sizeof g_save_failure, "%s", std::strerror(errno));

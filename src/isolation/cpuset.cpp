@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "isolation/guardian.h"
 #include "isolation/host_safety.h"
 #include "machine/paths.h"
 #include "machine/topology.h"
@@ -43,15 +44,17 @@ bool write_id(int fd, int id) {
   return write(fd, buf, static_cast<size_t>(n)) > 0;
 }
 
-// Moves every task listed in from_tasks into to_tasks, one write per id. Async-signal-safe.
-void move_listed_tasks(const char* from_tasks, const char* to_tasks) {
+// Moves every task listed in from_tasks into to_tasks, one write per id. Returns how many ids
+// were written, -1 when either file cannot be opened. Async-signal-safe.
+int move_listed_tasks(const char* from_tasks, const char* to_tasks) {
   const int in = open(from_tasks, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return;
+  if (in < 0) return -1;
   const int out = open(to_tasks, O_WRONLY | O_CLOEXEC);
   if (out < 0) {
     close(in);
-    return;
+    return -1;
   }
+  int moved = 0;
   char buf[4096];
   long id = 0;
   bool digits = false;
@@ -64,15 +67,49 @@ void move_listed_tasks(const char* from_tasks, const char* to_tasks) {
         if (id < 100000000) id = id * 10 + (c - '0');
         digits = true;
       } else {
-        if (digits && c == '\n') write_id(out, static_cast<int>(id));
+        if (digits && c == '\n' && write_id(out, static_cast<int>(id))) ++moved;
         id = 0;
         digits = false;
       }
     }
   }
-  if (digits) write_id(out, static_cast<int>(id));
+  if (digits && write_id(out, static_cast<int>(id))) ++moved;
   close(out);
   close(in);
+  return moved;
+}
+
+// The rest cpuset's paths, formed from its directory.
+struct RestPaths {
+  char dir[320];
+  char root_tasks[320];
+  char tasks[340];
+  char cpus[340];
+  char mems[340];
+};
+
+bool form_rest_paths(RestPaths& p) {
+  if (make_path(p.root_tasks, sizeof p.root_tasks, "%s/tasks", CPUSET_ROOT) < 0) return false;
+  if (make_path(p.dir, sizeof p.dir, "%s/%s", CPUSET_ROOT, kRestName) < 0) return false;
+  std::snprintf(p.tasks, sizeof p.tasks, "%s/tasks", p.dir);
+  std::snprintf(p.cpus, sizeof p.cpus, "%s/cpuset.cpus", p.dir);
+  std::snprintf(p.mems, sizeof p.mems, "%s/cpuset.mems", p.dir);
+  return true;
+}
+
+// Every task still in the rest cpuset goes back to the root, then the directory goes. The kernel
+// refuses to unlink a cpuset's control files (harmless); a plain-directory copy of the hierarchy
+// needs them gone before rmdir. Returns the ids written back (-1: none could be read) and sets
+// `removed`. Async-signal-safe.
+int undo_rest(const char* dir, const char* rest_tasks, const char* root_tasks, const char* cpus,
+              const char* mems, bool* removed) {
+  const int moved = move_listed_tasks(rest_tasks, root_tasks);
+  unlink(rest_tasks);
+  unlink(cpus);
+  unlink(mems);
+  const bool gone = rmdir(dir) == 0 || errno == ENOENT;
+  if (removed) *removed = gone;
+  return moved;
 }
 
 // Fails with a fixed reason; after the directory exists, undoes what was done so far.
@@ -180,6 +217,14 @@ int isolate_rest(const int* bench, int n, char* msg, std::size_t msg_size) {
   write_text(g_rest_mems, mems[0] ? mems : "0");
 
   std::snprintf(g_root_tasks, sizeof g_root_tasks, "%s", root_tasks);
+  // Before the first task moves: a process of its own that gives the tasks back should this one
+  // die, stay stopped or overrun its deadline.
+  char why[128];
+  if (start_guardian(why, sizeof why) != 0) {
+    std::snprintf(msg, msg_size, "cannot start the guardian process: %s", why);
+    release_isolation();
+    return -1;
+  }
   FILE* list = std::fopen(g_root_tasks, "r");
   if (!list) return fail(msg, msg_size, true, "cannot read the root cpuset task list");
   const int out = open(g_rest_tasks, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -200,6 +245,34 @@ int isolate_rest(const int* bench, int n, char* msg, std::size_t msg_size) {
   return 0;
 }
 
+int undo_rest_group() {
+  if (g_rest_path[0] == '\0' || g_root_tasks[0] == '\0') return -1;
+  bool removed = false;
+  const int moved = undo_rest(g_rest_path, g_rest_tasks, g_root_tasks, g_rest_cpus, g_rest_mems, &removed);
+  return removed ? (moved < 0 ? 0 : moved) : -1;
+}
+
+int repair_leftover_rest(char* msg, std::size_t msg_size) {
+  msg[0] = '\0';
+  RestPaths p{};
+  struct stat st {};
+  if (!form_rest_paths(p) || stat(p.dir, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  bool removed = false;
+  const int moved = undo_rest(p.dir, p.tasks, p.root_tasks, p.cpus, p.mems, &removed);
+  const int n = moved < 0 ? 0 : moved;
+  if (removed)
+    std::snprintf(msg, msg_size,
+                  "cpuset %s of a run that is no longer running was left behind: moved its %d task%s back and "
+                  "removed it",
+                  kRestName, n, n == 1 ? "" : "s");
+  else
+    std::snprintf(msg, msg_size,
+                  "cpuset %s of a run that is no longer running was left behind: moved %d task%s back but cannot "
+                  "remove it (%s)",
+                  kRestName, n, n == 1 ? "" : "s", std::strerror(errno));
+  return removed ? 1 : -1;
+}
+
 void release_isolation() {
   if (g_root_tasks[0] != '\0' && g_moved_count > 0) {
     const int fd = open(g_root_tasks, O_WRONLY | O_CLOEXEC);
@@ -208,17 +281,10 @@ void release_isolation() {
       close(fd);
     }
   }
+  g_moved_count = 0;
   // Anything still in the rest cpuset (children forked by moved tasks) goes back too, so the
   // directory can go and no task stays confined.
-  if (g_rest_path[0] != '\0' && g_root_tasks[0] != '\0') move_listed_tasks(g_rest_tasks, g_root_tasks);
-  g_moved_count = 0;
-  if (g_rest_path[0] != '\0') {
-    // The kernel refuses to unlink a cpuset's control files (harmless); a plain-directory copy
-    // of the hierarchy needs them gone before rmdir.
-    unlink(g_rest_tasks);
-    unlink(g_rest_cpus);
-    unlink(g_rest_mems);
-    rmdir(g_rest_path);
-  }
+  if (g_rest_path[0] != '\0') undo_rest(g_rest_path, g_rest_tasks, g_root_tasks, g_rest_cpus, g_rest_mems, nullptr);
+  guardian_done();
   g_rest_path[0] = '\0';
 }

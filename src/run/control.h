@@ -12,7 +12,14 @@ struct RunControl {
   std::atomic<int> stop_requested;    // set by signals, the watchdog and the stop key
   std::atomic<int> cleanup_done;
   std::atomic<int> dash_terminal;     // the in-process dashboard holds the terminal
+  std::atomic<int> suspended;         // the run was stopped (job control, SIGSTOP) and went on
+  std::atomic<int> output_released;   // standard output stalled, so the machine was given back
+  std::atomic<long> output_wait_ms;   // monotonic ms when a write to standard output began; 0: none
+  std::atomic<int> machine_held;      // set once the run isolates or runs at real-time priority
+  std::atomic<int> frame_writing;     // the main thread is writing a dashboard frame
+  std::atomic<int> stop_deferred;     // a stop signal that came meanwhile, for the main thread
 };
+static_assert(std::atomic<long>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
 extern RunControl g_run;
@@ -21,6 +28,12 @@ constexpr double PROBE_SECONDS = 3.0;  // a probe ends this long after launch
 
 // CLOCK_MONOTONIC in seconds.
 double now_seconds();
+
+// Around every write of the run to standard output: a reader that stops reading for
+// OUTPUT_STALL_SECONDS while the machine is held gets it back (the watchdog looks).
+constexpr double OUTPUT_STALL_SECONDS = 2.0;
+void output_wait_begin();
+void output_wait_end();
 
 extern int bench_cpus[MAX_CPUS];
 extern int cpus_used;

@@ -17,6 +17,7 @@
 
 #include "dashboard/inprocess.h"
 #include "isolation/cpuset.h"
+#include "isolation/guardian.h"
 #include "machine/paths.h"
 #include "machine/topology.h"
 #include "run/config.h"
@@ -134,6 +135,42 @@ void cleanup_exactly_once(int max_wait_ms) {
     sleep_ms(10);
 }
 
+constexpr int kJobStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+
+// Ctrl-Z, or terminal input or output from the background: the machine and the terminal are
+// given back before the process stops as asked. The run then ends like a stop key once it goes
+// on: what it measures after the pause is not comparable with what it measured before.
+void on_job_stop(int sig) {
+  const int saved = errno;
+  if (g_run.frame_writing.load() && this_thread_id() != static_cast<int>(getpid())) {
+    g_run.stop_deferred.store(sig);  // the main thread stops once its frame is out
+    errno = saved;
+    return;
+  }
+  sched_param sp{};
+  sched_setscheduler(0, SCHED_OTHER, &sp);
+  release_exactly_once(CLEANUP_RELEASE_WAIT_MS);
+  if (g_run.dash_terminal.exchange(0) != 0) dash_terminal_leave(CLEANUP_WRITE_MS);
+  g_run.suspended.store(1);
+  g_run.stop_requested.store(1);
+  signal(sig, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  raise(sig);  // pending until unblocked just below; the default action stops the process there
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  sigset_t stops;
+  job_stop_signals(&stops);
+  install_handler(sig, on_job_stop, SA_RESTART, stops);
+  errno = saved;
+}
+
+// A stop that could not be caught (SIGSTOP) ends in SIGCONT: the run ends like a stop key.
+void on_continue(int) {
+  g_run.suspended.store(1);
+  g_run.stop_requested.store(1);
+}
+
 }  // namespace
 
 long cpu_limit_soft(double deadline, double launch_time, int ncpu) {
@@ -147,6 +184,11 @@ void fatal_signals(sigset_t* set) {
   sigemptyset(set);
   for (int sig : kFatalSignals) sigaddset(set, sig);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(set, sig);
+}
+
+void job_stop_signals(sigset_t* set) {
+  sigemptyset(set);
+  for (const int sig : kJobStopSignals) sigaddset(set, sig);
 }
 
 void install_stop_signal() {
@@ -193,6 +235,15 @@ int install_seatbelts() {
     install_handler(sig, on_fatal_signal, 0, fatal);
   }
   install_stop_signal();
+  sigset_t none, stops;
+  sigemptyset(&none);
+  job_stop_signals(&stops);
+  for (const int sig : kJobStopSignals) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    install_handler(sig, on_job_stop, SA_RESTART, stops);
+  }
+  install_handler(SIGCONT, on_continue, SA_RESTART, none);
   if (tombstone_held_by_live_run()) return SEATBELTS_BUSY;
   g_tombstone_found = access(g_tombstone, F_OK) == 0;
   refuse_unsafe_rt();
@@ -202,8 +253,24 @@ int install_seatbelts() {
   const int made = create_tombstone();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (made == 1) return SEATBELTS_BUSY;
+  guardian_set_tombstone(g_tombstone_fd, g_tombstone);
+  // Nobody else is measuring: a rest cpuset still there was left by a run that could not give it
+  // back (it was killed together with its guardian).
+  char repaired[256];
+  if (repair_leftover_rest(repaired, sizeof repaired) != 0) std::fprintf(stderr, "tallyfox: %s\n", repaired);
   atexit(cleanup_once);
   return SEATBELTS_OK;
+}
+
+int repair_after_run(char* msg, std::size_t msg_size, int max_wait_ms) {
+  msg[0] = '\0';
+  if (g_tombstone[0] == '\0') make_path(g_tombstone, sizeof g_tombstone, "%s", TOMBSTONE_PATH);
+  // A guardian still restoring holds the run's tombstone: it finishes first.
+  for (int waited = 0; tombstone_held_by_live_run(); waited += 10) {
+    if (waited >= max_wait_ms) return 0;
+    sleep_ms(10);
+  }
+  return repair_leftover_rest(msg, msg_size);
 }
 
 void arm_deadline(double x) {
@@ -243,6 +310,17 @@ void* watchdog_thread(void*) {
   for (;;) {
     const double now = now_seconds();
     const double deadline = g_run.deadline;
+    // A reader that stopped reading holds nothing of the machine for long: the run gives it back
+    // and ends as if stopped once the reader takes the output again.
+    const long writing = g_run.output_wait_ms.load(std::memory_order_relaxed);
+    if (writing > 0 && now * 1000.0 - static_cast<double>(writing) > OUTPUT_STALL_SECONDS * 1000.0 &&
+        g_run.machine_held.load() != 0 && g_release_started.load() == 0) {
+      sched_param other{};
+      sched_setscheduler(getpid(), SCHED_OTHER, &other);  // the main thread, waiting in the write
+      release_exactly_once(CLEANUP_RELEASE_WAIT_MS);
+      g_run.output_released.store(1);
+      g_run.stop_requested.store(1, std::memory_order_relaxed);
+    }
     if (deadline > 0) {
       if (now >= deadline) g_run.stop_requested.store(1, std::memory_order_relaxed);
       if (now >= deadline + 0.5) {

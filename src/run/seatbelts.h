@@ -1,6 +1,7 @@
 #pragma once
 // What keeps a real-time run from hurting the machine: the tombstone, the RT-throttling check,
 // the deadline (timer, alarm, CPU-time limit, watchdog) and the cleanup on every way out.
+#include <cstddef>
 #include <signal.h>
 
 constexpr const char* TOMBSTONE_PATH = "/tmp/.tallyfox_tombstone";
@@ -20,6 +21,9 @@ void install_stop_signal();
 // Every signal whose default action ends the process and that a handler can catch, other than
 // the stop signals SIGUSR1 and SIGALRM.
 void fatal_signals(sigset_t* set);
+// SIGTSTP, SIGTTIN and SIGTTOU: the stops of job control, held while a stop gives the terminal
+// back (from the background, once the shell has taken it, that would stop the process half-way).
+void job_stop_signals(sigset_t* set);
 void arm_deadline(double deadline);
 // Starts the watchdog thread; the run goes on when it cannot be created.
 void start_watchdog();
@@ -31,6 +35,10 @@ void cleanup_once();
 // machine. The cleanup does the same if this never ran.
 void release_machine();
 void on_fatal_signal(int sig);
+// After a run ended by a signal: once no live process holds the tombstone (a guardian gets
+// max_wait_ms to finish), a rest cpuset still there is given back and removed. The return and msg
+// are those of repair_leftover_rest; 0 also when the tombstone stayed held.
+int repair_after_run(char* msg, std::size_t msg_size, int max_wait_ms);
 void on_stop_signal(int sig);
 
 // Whole seconds of the soft CPU-time limit for a deadline; the hard limit is 2 more.

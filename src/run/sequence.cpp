@@ -147,6 +147,8 @@ int run_sequence(int argc, char** argv) {
     }
     refuse_unsafe_rt();  // a fall-back to rt gets the seatbelts of a direct rt
   }
+  // Published for the watchdog, after everything the isolation wrote.
+  g_run.machine_held.store(g_config.quiesce != QUIESCE_NONE ? 1 : 0);
   if (g_config.quiesce == QUIESCE_RT && n >= 2 && n <= 4) --n;  // one CPU stays free for the rest of the machine
   cpus_used = n;
   all_core_note = missing_all_core_note(full, selected, n);
@@ -176,13 +178,18 @@ int run_sequence(int argc, char** argv) {
   }
 
   release_machine();
+  if (g_run.suspended.load()) verdict_note_suspended();
+  if (g_run.output_released.load()) verdict_note_output_stalled();
   if (event_stream_wanted()) emit_result();
   close_event_save();
   if (g_config.ui == UI_DASHBOARD) {
-    dashboard_clear_current();
-    draw_inprocess_dashboard();
-    dash_terminal_leave();
-    g_run.dash_terminal.store(0);
+    // A stop gave the terminal back already; the summary alone follows then.
+    if (g_run.dash_terminal.load()) {
+      dashboard_clear_current();
+      draw_inprocess_dashboard();
+      dash_terminal_leave();
+      g_run.dash_terminal.store(0);
+    }
     print_summary(UI_DASHBOARD);
   } else if (g_config.ui != UI_JSON) {
     print_summary(UI_TEXT);

@@ -64,6 +64,16 @@ void verdict_note_no_rounds() {
   if (g_verdict.verdict == VERDICT_CLEAN) g_verdict.verdict = VERDICT_INDICATIVE;
 }
 
+void verdict_note_suspended() {
+  append_why(" [suspended: the run was stopped and went on, so it ended there; figures after the pause are not comparable]");
+  if (g_verdict.verdict == VERDICT_CLEAN) g_verdict.verdict = VERDICT_INDICATIVE;
+}
+
+void verdict_note_output_stalled() {
+  append_why(" [output stalled: the reader stopped reading, so the machine was given back and the run ended]");
+  if (g_verdict.verdict == VERDICT_CLEAN) g_verdict.verdict = VERDICT_INDICATIVE;
+}
+
 Drift rounds_drift() {
   const RoundState& rs = g_rounds;
   double wait[MAX_ROUNDS], stall[MAX_ROUNDS];

@@ -62,6 +62,10 @@ Drift rounds_drift();
 // A full run that ended before its first round did has no index: its reason says so, and it is
 // not clean.
 void verdict_note_no_rounds();
+// The run was stopped and went on (job control, SIGSTOP): it ended there, and says so.
+void verdict_note_suspended();
+// Standard output stalled, so the machine was given back and the run ended: it says so.
+void verdict_note_output_stalled();
 // Decides from the results table, the round state, steal and the thermal mark.
 void decide_verdict(int probe);
 // Takes the steal counter at the start of measuring.

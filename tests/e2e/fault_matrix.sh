@@ -15,7 +15,9 @@ need_command tmux tmux  # a real terminal
 # The inner script of one case: it runs in the namespace, logs to fd 3 (opened before /tmp is
 # replaced) and writes the binary's output to fd 4 and its errors to fd 5.
 #   $1 = environment words, $2 = arguments, $3 = redirections of the binary, $4 = a command the
-#   binary runs under (optional)
+#   binary runs under (optional), $5 = "jobs" for a shell with job control, as at a prompt: the run
+#   is a job of its own, and a run that stops gives the script back (status 147 to 150), which
+#   logs whether the machine is whole while it is stopped and then brings it back with fg.
 inner() {
   cat <<INNER
 exec 3>>"$LOG" 4>"$OUT" 5>"$ERR"
@@ -23,11 +25,23 @@ ulimit -c 0
 mount -t tmpfs tmpfs /tmp || exit 90
 $FAKE_CPUSET
 echo before=\$(stty -g 2>/dev/null) >&3
-( echo pid=\$BASHPID >&3; exec ${4:-} env --default-signal=INT,QUIT $1 "$BIN" $2 $3 )
-echo status=\$? >&3
+${5:+set -m}
+( echo pid=\$BASHPID >&3; exec ${4:-} env --default-signal=INT,QUIT,TSTP $1 "$BIN" $2 $3 )
+status=\$?
+if [ "${5:-}" = jobs ] && [ \$status -ge 147 ] && [ \$status -le 150 ]; then
+  echo stopped=\$status >&3
+  sleep 3  # the guardian's grace is 2 s
+  echo released_while_stopped=\$($RELEASED && echo yes || echo no) >&3
+  fg >/dev/null  # its terminal is standard error, which stays
+  status=\$?
+fi
+echo status=\$status >&3
 echo after=\$(stty -g 2>/dev/null) >&3
+# A guardian gives the machine back within a second of its run's death.
+for i in \$(seq 20); do $RELEASED && break; sleep 0.05; done
+kill \$(jobs -p) 2>/dev/null
 echo tombstone=\$([ -e /tmp/.tallyfox_tombstone ] && echo yes || echo no) >&3
-echo rest=\$([ -e /tmp/cs/tallyfox_rest ] && echo yes || echo no) >&3
+echo released=\$($RELEASED && echo yes || echo no) >&3
 echo done >&3
 INNER
 }
@@ -46,7 +60,8 @@ NEW_SIGNALS="quit|abrt|bus|fpe|ill|xcpu|sys"
 FULL="--full --quiesce isolate --cpus 1 --seconds 0.5 --subtests int_scalar"
 case_args() {
   case $1 in
-    normal|usr1|int|term|hup|kill|@($NEW_SIGNALS)) echo "$FULL" ;;
+    normal|usr1|int|term|hup|kill|stop|tstp|@($NEW_SIGNALS)) echo "$FULL" ;;
+    childkill) echo "$FULL --seconds 1" ;;
     watchdog) echo "--probe" ;;
     empty) echo "--full --cpus 7" ;;
     refused) echo "--full" ;;
@@ -54,7 +69,7 @@ case_args() {
 }
 expected_status() {
   case $1 in
-    normal|usr1) echo "0|2" ;;
+    normal|usr1|stop|tstp) echo "0|2" ;;
     int|term|hup|kill|@($NEW_SIGNALS)) echo $((128 + $(kill -l "${1^^}"))) ;;
     watchdog|empty|refused) echo 1 ;;
   esac
@@ -86,6 +101,8 @@ run_case() {  # run_case MODE WAY
   # the run. The freezer runs the binary as its child, so it may trace it on any machine.
   [ "$way" = watchdog ] && under="python3 $FREEZE 0.4 4.5"
   [ "$way" = refused ] && env="TFX_UNUSED=1"
+  local jobs=
+  [ "$way" = stop ] || [ "$way" = tstp ] && jobs=jobs
   case $mode in
     text) ;;
     json) args="$args --json" ;;
@@ -97,13 +114,13 @@ run_case() {  # run_case MODE WAY
   if [ "$mode" = dash ] || [ "$mode" = sup ]; then
     # The dashboard draws on the pane's terminal and reads its keys there. Ctrl-C reaches the
     # whole foreground group; the shells around the run ignore it (the program sets its own).
-    inner "$env" "$args" "2>&5" "$under" >"$WORK/$mode-$way.sh"
+    inner "$env" "$args" "2>&5" "$under" "$jobs" >"$WORK/$mode-$way.sh"
     echo 'sleep 60' >>"$WORK/$mode-$way.sh"
     tm new-session -d -s "$mode-$way" -x 100 -y 36 \
-      "trap '' INT QUIT; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh" ||
+      "trap '' INT QUIT TSTP; exec unshare --mount --propagation private bash $WORK/$mode-$way.sh" ||
       { fail "$mode/$way: tmux could not open the pane"; return; }
   else
-    unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null" "$under")" &
+    unshare --mount --propagation private bash -c "$(inner "$env" "$args" ">&4 2>&5 </dev/null" "$under" "$jobs")" &
   fi
   wait_log pid= || { fail "$mode/$way: did not start"; return; }
   pid=$(field pid)
@@ -111,9 +128,12 @@ run_case() {  # run_case MODE WAY
     supervise "$way" "$pid"
   else
     case $way in
-    usr1|int|term|hup|kill|@($NEW_SIGNALS))
+    usr1|int|term|hup|kill|stop|@($NEW_SIGNALS))
       sleep 1.5
       kill -"${way^^}" "$pid" 2>/dev/null ;;
+    tstp)  # Ctrl-Z where there is a terminal
+      sleep 1.5
+      if [ "$mode" = dash ]; then tm send-keys -t "$mode-$way" C-z; else kill -TSTP "$pid" 2>/dev/null; fi ;;
       refused)  # on a terminal the gate asks; the answer is no
         [ "$mode" = dash ] && sup_wait "$mode-$way" 'Start\? \[y/N\]' && tm send-keys -t "$mode-$way" n Enter ;;
     esac
@@ -133,13 +153,29 @@ run_case() {  # run_case MODE WAY
     check "$mode/$way: status $status" grep -Eqx "$(expected_status "$way")" <<<"$status"
   fi
   case $way in
-    normal|usr1) check "$mode/$way: a report" [ $report = yes ] ;;
+    normal|usr1|stop|tstp)
+      check "$mode/$way: a report" [ $report = yes ]
+      if [ $report = no ]; then
+        echo "--- $mode/$way: the case's log, then its screen or output" >&2
+        cat "$LOG" >&2
+        { [ "$mode" = dash ] || [ "$mode" = sup ]; } && tm capture-pane -p -S -60 -t "$mode-$way" >&2
+        tail -c 2000 "$OUT" >&2
+      fi ;;
     *) check "$mode/$way: no report" [ $report = no ] ;;
   esac
-  if [ "$way" = kill ] && [ "$mode" != sup ]; then
-    check "$mode/$way: tombstone and rest cpuset stay" [ "$(field tombstone)$(field rest)" = yesyes ]
-  else
-    check "$mode/$way: tombstone gone, cpuset released" [ "$(field tombstone)$(field rest)" = nono ]
+  # Released: the moved task is back in the root's list (which the fake kernel emptied when the
+  # run moved it) and the rest cpuset is gone. After SIGKILL the guardian did it.
+  check "$mode/$way: tombstone gone, tasks back, cpuset removed" [ "$(field tombstone)$(field released)" = noyes ]
+  if [ "$way" = stop ] || [ "$way" = tstp ]; then
+    check "$mode/$way: stopped, and the machine released while it was" \
+      [ "$(field released_while_stopped)" = yes ]
+    local said
+    case $mode in
+      json) said=$(jq -r 'select(.event == "result") | .verdict_why' "$OUT" 2>/dev/null) ;;
+      text) said=$(cat "$OUT") ;;
+      *) said=$(tm capture-pane -p -J -S -200 -t "$mode-$way" 2>/dev/null) ;;
+    esac
+    check "$mode/$way: the report says the run was suspended" grep -q "suspended" <<<"$said"
   fi
   # Nothing can restore the terminal of a process killed outright.
   if [ "$mode" = dash ] || [ "$mode" = sup ] && [ "$way" != kill ]; then
@@ -181,6 +217,10 @@ supervise() {  # supervise WAY SUPERVISOR_PID
     int) sleep 1.5; tm send-keys -t "sup-$way" C-c; sup_wait "sup-$way" 'The run ended without a result \(exit 128\)' ;;
     # Ctrl-\ reaches the whole foreground group, the measuring child included.
     quit) sleep 1.5; tm send-keys -t "sup-$way" 'C-\'; return ;;
+    # Ctrl-Z stops both; fg brings them back, the child ends its run, the result shows.
+    tstp) sleep 1.5; tm send-keys -t "sup-$way" C-z; wait_log released_while_stopped 100; sup_wait "sup-$way" ' q  quit ' ;;
+    # The measuring child killed outright: its guardian gives the machine back.
+    childkill) sleep 1.5; kill -KILL "$CHILD"; sup_wait "sup-$way" 'The run ended without a result' ;;
     term|hup|kill|@($NEW_SIGNALS)) sleep 1.5; kill -"${way^^}" "$sup"; return ;;
     empty) sup_wait "sup-$way" 'The run ended without a result \(exit 1\)' ;;
   esac
@@ -188,19 +228,27 @@ supervise() {  # supervise WAY SUPERVISOR_PID
 }
 sup_status() {
   case $1 in
-    int) echo 128 ;; *) expected_status "$1" ;;
+    int|childkill) echo 128 ;; *) expected_status "$1" ;;
   esac
 }
 
+# FM_ONLY="sup/tstp json/kill" runs only those cases (while working on one).
+only() { [ -z "${FM_ONLY:-}" ] || [[ " $FM_ONLY " == *" $1 "* ]]; }
 for mode in text json dash sup; do
-  for way in normal usr1 int term hup kill watchdog empty refused; do
+  for way in normal usr1 int term hup kill stop tstp childkill watchdog empty refused; do
+    only "$mode/$way" || continue
     [ "$mode" = sup ] && [ "$way" = watchdog ] && continue
+    # SIGSTOP cannot be caught, so a supervisor stopped by it cannot give the terminal back; the
+    # other modes' stop rows cover the machine's side.
+    [ "$mode" = sup ] && [ "$way" = stop ] && continue
+    [ "$mode" != sup ] && [ "$way" = childkill ] && continue
     CHILD=
     run_case "$mode" "$way"
   done
 done
 for mode in dash sup; do
   for way in ${NEW_SIGNALS//|/ }; do
+    only "$mode/$way" || continue
     CHILD=
     run_case "$mode" "$way"
   done

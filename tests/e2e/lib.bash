@@ -60,10 +60,21 @@ esac
 # machine, so a private tmpfs goes over /sys/fs/cgroup first.
 CPUSET_MOUNT_POINT='{ [ -d /sys/fs/cgroup/cpuset ] ||
   { mount -t tmpfs tmpfs /sys/fs/cgroup && mkdir /sys/fs/cgroup/cpuset; }; }'
+# Setup text: the kernel's part of a move in the fake tree. A task written into a cpuset's tasks
+# file leaves the root's list, so once the run has moved the root's last listed task (LAST_ID),
+# the root's file is emptied: afterwards only a write-back brings the ids back, and a check that
+# reads them there fails when the release never wrote them. It runs in the background for at most
+# a minute; the namespace's end stops it.
+fake_kernel() {  # fake_kernel LAST_ID
+  echo "( for i in \$(seq 1200); do grep -qx $1 /tmp/cs/tallyfox_rest/tasks 2>/dev/null && { : > /tmp/cs/tasks; exit; }; sleep 0.05; done ) &"
+}
 # Setup for ns: a fake flat cpuset hierarchy over /sys/fs/cgroup/cpuset (in the run's own /tmp),
-# so isolation only ever sees this tree; the setup fails when it cannot be mounted.
+# so isolation only ever sees this tree; the setup fails when it cannot be mounted. The task a run
+# moves is 999991; RELEASED is true once it is back in the root and the rest cpuset is gone.
 FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
-  printf "1\n999991\n" > /tmp/cs/tasks && '"$CPUSET_MOUNT_POINT"' && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90'
+  printf "1\n999991\n" > /tmp/cs/tasks && '"$CPUSET_MOUNT_POINT"' && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90
+  '"$(fake_kernel 999991)"
+RELEASED='{ grep -qx 999991 /tmp/cs/tasks && [ ! -e /tmp/cs/tallyfox_rest ]; }'
 
 # skip REASON: this script cannot run here. Status 77 is a skip for CTest; where the whole suite
 # must run (TFX_E2E_REQUIRED=1, as CI sets it) it is a failure instead.

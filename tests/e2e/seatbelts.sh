@@ -11,7 +11,10 @@ FULL=(--full --json --seconds 0.2 --subtests int_scalar,crc32c)
 FAKE_CPUSET='mkdir -p /tmp/cs && echo 0-1 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
   printf "1\n999991\n999992\n" > /tmp/cs/tasks &&
   '"$CPUSET_MOUNT_POINT"' && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90
-  [ "$(cat /sys/fs/cgroup/cpuset/tasks | wc -l)" = 3 ] || exit 91'
+  [ "$(cat /sys/fs/cgroup/cpuset/tasks | wc -l)" = 3 ] || exit 91
+  '"$(fake_kernel 999992)"
+# The root's list once the run is over: the fake kernel emptied it when the run moved its last
+# task, so the ids are there only if the release wrote them back.
 CPUSET_STATE='echo "rest=$([ -e /tmp/cs/tallyfox_rest ] && echo yes || echo no) tasks=$(tr "\n" " " < /tmp/cs/tasks)"'
 
 # --- tombstone present: a full run refuses rt once, says so, and removes it at its clean end
@@ -56,7 +59,7 @@ check "the run reports rt_runtime_us -1" jq -se '.[0].rt_runtime_us == -1 and .[
 TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE" ns "$FAKE_CPUSET" "${FULL[@]}" --quiesce isolate --cpus 1 \
   </dev/null >"$WORK/out" 2>"$WORK/err"
 check "isolated run reports isolate" jq -se '.[-1].quiesce == "isolate" and .[-1].cpus_used == 1' "$WORK/out"
-check "after the run the rest cpuset is gone and the tasks are back" grep -q "rest=no tasks=.*999991 999992" "$WORK/err"
+check "after the run the rest cpuset is gone and the tasks are back" grep -qx "rest=no tasks=999991 999992 " "$WORK/err"
 
 ns "$FAKE_CPUSET" --probe --quiesce isolate </dev/null >/dev/null 2>"$WORK/err"
 check "isolate in a probe falls back to rt" grep -qx "tallyfox: --quiesce isolate is full-mode only; using rt" "$WORK/err"
@@ -106,28 +109,54 @@ for sig in TERM INT HUP; do
   wait "$runner"
   num=$(kill -l "$sig")
   check "SIG$sig: the process dies by it" [ "$(cat "$WORK/sig.status")" = $((128 + num)) ]
-  check "SIG$sig: cpuset released, tombstone gone" bash -c "grep -q 'rest=no tasks=.*999991' '$WORK/sig.err' && ! grep -q LEFT '$WORK/sig.err'"
+  check "SIG$sig: cpuset released, tombstone gone" bash -c "grep -qx 'rest=no tasks=999991 999992 ' '$WORK/sig.err' && ! grep -q LEFT '$WORK/sig.err'"
 done
 
 # --- the reader of a JSON stream goes away: SIGPIPE runs the cleanup too
 TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" \
-  ns "$FAKE_CPUSET" --full --json --seconds 0.2 --quiesce isolate --cpus 1 </dev/null 2>"$WORK/err" | head -n 1 >/dev/null
-check "piped into head: cpuset released, tombstone gone" bash -c "grep -q 'rest=no tasks=.*999991' '$WORK/err' && ! grep -q LEFT '$WORK/err'"
+  ns "$FAKE_CPUSET" --full --json --seconds 0.2 --quiesce isolate --cpus 1 </dev/null 2>"$WORK/err" |
+  ( IFS= read -r _; sleep 0.3 )  # the start event (isolated by then), then the reader goes
+check "reader gone: cpuset released, tombstone gone" bash -c "grep -qx 'rest=no tasks=999991 999992 ' '$WORK/err' && ! grep -q LEFT '$WORK/err'"
 
-# --- SIGKILL leaves the tombstone and the rest cpuset; the next run refuses rt once, and the next
-# isolating run first frees the tasks the killed run had confined
+# --- SIGKILL of the run alone: its guardian gives the tasks back, removes the rest cpuset and the
+# tombstone within a second, and ends
+TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" \
+  ns "$FAKE_CPUSET
+  \"\$BIN\" --full --json --seconds 1 --quiesce isolate --cpus 1 >/dev/null 2>&1 &
+  p=\$!
+  for i in \$(seq 200); do grep -qx 999992 /tmp/cs/tallyfox_rest/tasks 2>/dev/null && break; sleep 0.05; done
+  g=\$(pgrep -P \$p -x tallyfox-guard); [ -n \"\$g\" ] || echo NO-GUARDIAN >&2
+  sleep 0.3; kill -KILL \$p; wait \$p
+  for i in \$(seq 20); do [ -e /tmp/cs/tallyfox_rest ] || break; sleep 0.05; done
+  sleep 0.2; grep -q '^State:.[^Z]' /proc/\$g/status 2>/dev/null && echo GUARDIAN-LEFT >&2" \
+  --version </dev/null >/dev/null 2>"$WORK/err"
+check "SIGKILL: the guardian gives the tasks back, removes the cpuset and the tombstone, and ends" \
+  bash -c "grep -qx 'rest=no tasks=999991 999992 ' '$WORK/err' && ! grep -q 'LEFT\|NO-GUARDIAN' '$WORK/err'"
+
+# --- SIGKILL of the run and its guardian leaves the tombstone and the rest cpuset. Any next start
+# (here a full run at the default level) gives the tasks back, removes the cpuset and says so; it
+# refuses rt once.
 TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; cat /tmp/second.err; [ -e $TS ] && echo LEFT" ns "$FAKE_CPUSET
   \"\$BIN\" --full --json --seconds 1 --quiesce isolate --cpus 1 >/dev/null 2>&1 &
   p=\$!
-  for i in \$(seq 200); do [ -s /tmp/cs/tallyfox_rest/tasks ] && break; sleep 0.05; done  # moving by now
-  sleep 0.2; kill -KILL \$p; wait \$p
+  for i in \$(seq 200); do grep -qx 999992 /tmp/cs/tallyfox_rest/tasks 2>/dev/null && break; sleep 0.05; done
+  g=\$(pgrep -P \$p -x tallyfox-guard); [ -n \"\$g\" ] || echo NO-GUARDIAN >&2
+  sleep 0.3; kill -KILL \$g; kill -KILL \$p; wait \$p  # the guardian first, so it never acts
   [ -e $TS ] && echo KILLED-LEFT-TOMBSTONE >&2
-  [ -e /tmp/cs/tallyfox_rest ] && echo KILLED-LEFT-REST >&2
+  [ -e /tmp/cs/tallyfox_rest ] && [ ! -s /tmp/cs/tasks ] && echo KILLED-LEFT-REST >&2
   \"\$BIN\" ${FULL[*]} >/dev/null 2>/tmp/second.err" \
-  "${FULL[@]}" --quiesce isolate --cpus 1 </dev/null >"$WORK/out" 2>"$WORK/err"
-check "SIGKILL leaves the tombstone and the rest cpuset" bash -c "grep -q KILLED-LEFT-TOMBSTONE '$WORK/err' && grep -q KILLED-LEFT-REST '$WORK/err'"
-check "the next run refuses rt once" grep -q "refusing --quiesce=rt for this run" "$WORK/err"
-check "the next isolating run frees the confined tasks and cleans up" \
-  bash -c "grep -q 'rest=no tasks=.*999991 999992' '$WORK/err' && ! grep -q '^LEFT' '$WORK/err'"
+  --version </dev/null >/dev/null 2>"$WORK/err"
+check "SIGKILL of both leaves the tombstone and the rest cpuset" bash -c "grep -q KILLED-LEFT-TOMBSTONE '$WORK/err' && grep -q KILLED-LEFT-REST '$WORK/err' && ! grep -q NO-GUARDIAN '$WORK/err'"
+check "the next start refuses rt once" grep -q "refusing --quiesce=rt for this run" "$WORK/err"
+check "the next start gives the tasks back, removes the cpuset and says so" \
+  bash -c "grep -qx 'rest=no tasks=999991 999992 ' '$WORK/err' && ! grep -q '^LEFT' '$WORK/err' &&
+    grep -qx 'tallyfox: cpuset tallyfox_rest of a run that is no longer running was left behind: moved its 2 tasks back and removed it' '$WORK/err'"
+
+# --- a leftover rest cpuset and an empty root list, without a tombstone: any start repairs it
+AFTER="$CPUSET_STATE" ns "mkdir -p /tmp/cs/tallyfox_rest && echo 0 > /tmp/cs/cpuset.cpus && echo 0 > /tmp/cs/cpuset.mems &&
+  : > /tmp/cs/tasks && printf '999993\n' > /tmp/cs/tallyfox_rest/tasks && echo 0 > /tmp/cs/tallyfox_rest/cpuset.cpus &&
+  $CPUSET_MOUNT_POINT && mount --bind /tmp/cs /sys/fs/cgroup/cpuset || exit 90" \
+  --probe --json </dev/null >/dev/null 2>"$WORK/err"
+check "a leftover cpuset: its task is back in the root and it is gone" grep -qx 'rest=no tasks=999993 ' "$WORK/err"
 
 finish

@@ -5,7 +5,8 @@ need_root
 export BIN
 export -f ns
 TS=/tmp/.tallyfox_tombstone
-LEFT_BEHIND="[ -e /tmp/cs/tallyfox_rest ] && echo REST-LEFT; [ -e $TS ] && echo TOMBSTONE-LEFT"
+LEFT_BEHIND="[ -e /tmp/cs/tallyfox_rest ] && echo REST-LEFT; [ -e /tmp/cs ] && ! grep -qx 999991 /tmp/cs/tasks &&
+  echo TASKS-LEFT-OUT; [ -e $TS ] && echo TOMBSTONE-LEFT"
 
 # Fills the FIFO at $1 (held open for reading elsewhere) until a write would block.
 fill_pipe() {
@@ -75,6 +76,38 @@ blocked_in_write() {  # the main thread of PID waits in a write to its pipe
   done
   return 1
 }
+# --- an isolated run whose reader stops reading: the machine is given back within seconds of the
+# stall, long before the deadline, while the run waits in its write; read again, the run ends as
+# if stopped and says why.
+rm -f "$WORK/fifo"
+mkfifo "$WORK/fifo"
+exec 7<>"$WORK/fifo"
+fill_pipe "$WORK/fifo"
+( TFX_CLI_CONSENT=1 ns "$FAKE_CPUSET" --full --json --quiesce isolate --cpus 1 --seconds 1 --subtests int_scalar \
+    </dev/null >&7 2>"$WORK/held.err"; echo $? >"$WORK/held.status" ) &
+runner=$!
+pid=$(started $runner)
+found "$pid" "stalled isolated run"
+released_while_blocked() {  # the task is back in the root, the cpuset gone, the run still waiting
+  local i root=/proc/$pid/root/tmp/cs
+  for ((i = 0; i < 150; i++)); do
+    [[ $(cat "/proc/$pid/wchan" 2>/dev/null) == *pipe_write ]] && grep -qx 999991 "$root/tasks" 2>/dev/null && [ -d "$root" ] &&
+      [ ! -e "$root/tallyfox_rest" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+check "stalled isolated run: released while it waits for the reader" released_while_blocked
+cat <&7 >"$WORK/held.out" &
+reader=$!
+check "stalled isolated run: ends once read" ends $runner "$pid" 30
+kill $reader 2>/dev/null
+wait $reader 2>/dev/null
+exec 7>&-
+check "stalled isolated run: status 0 or 2" grep -Eqx '0|2' "$WORK/held.status"
+check "stalled isolated run: its result says the output stalled" \
+  bash -c "tail -n 1 '$WORK/held.out' | jq -e '.event == \"result\" and (.verdict_why | contains(\"output stalled\"))'"
+
 for mode in json ui; do
   rm -f "$WORK/go"
   ( TFX_CLI_CONSENT=1 python3 "$(dirname "$0")/slow_reader.py" "$WORK/slow.$mode" "$WORK/go" -- \

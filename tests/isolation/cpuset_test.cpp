@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -104,6 +105,41 @@ TEST_F(Cpuset, FileInPlaceOfTheRestDirectoryFailsCleanly) {
   // An existing non-directory: mkdir fails with EEXIST and the reuse then cannot write.
   EXPECT_EQ(isolate({0}), -1);
   EXPECT_FALSE(isolation_active());
+}
+
+// What a start finds: a rest cpuset a dead run left, its tasks confined, the root's list without
+// them. They go back, the cpuset goes, and the line says what happened.
+TEST_F(Cpuset, StartRepairsALeftoverRestCpuset) {
+  char repaired[256];
+  EXPECT_EQ(repair_leftover_rest(repaired, sizeof repaired), 0);
+  EXPECT_STREQ(repaired, "");
+
+  tree.write(kRoot + "/tallyfox_rest/tasks", "900\n901\n");
+  tree.write(kRoot + "/tallyfox_rest/cpuset.cpus", "7");
+  tree.write(kRoot + "/tasks", "");
+  EXPECT_EQ(repair_leftover_rest(repaired, sizeof repaired), 1);
+  EXPECT_STREQ(repaired,
+               "cpuset tallyfox_rest of a run that is no longer running was left behind: moved its 2 tasks back "
+               "and removed it");
+  EXPECT_EQ(slurp(root("/tasks")), "900\n901\n");
+  EXPECT_FALSE(std::filesystem::exists(root("/tallyfox_rest")));
+
+  // Something in the directory that is not the cpuset's keeps it: said, not hidden.
+  tree.write(kRoot + "/tallyfox_rest/tasks", "");
+  tree.write(kRoot + "/tallyfox_rest/stray", "");
+  EXPECT_EQ(repair_leftover_rest(repaired, sizeof repaired), -1);
+  EXPECT_NE(std::strstr(repaired, "moved 0 tasks back but cannot remove it"), nullptr) << repaired;
+}
+
+// The guardian's undo: every task in the rest cpuset goes back, the cpuset goes; the run's own
+// list of moved tasks is not needed (the guardian is forked before any task moves).
+TEST_F(Cpuset, UndoRestGroupWritesBackWhatTheRestHolds) {
+  ASSERT_EQ(isolate({2, 3}), 0) << msg;
+  tree.write(kRoot + "/tasks", "");                       // the kernel: moved tasks left the root
+  tree.write(kRoot + "/tallyfox_rest/tasks", "300\n777\n");  // and one was forked in the rest
+  EXPECT_EQ(undo_rest_group(), 2);
+  EXPECT_EQ(slurp(root("/tasks")), "300\n777\n");
+  EXPECT_FALSE(std::filesystem::exists(root("/tallyfox_rest")));
 }
 
 }  // namespace
