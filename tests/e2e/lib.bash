@@ -95,6 +95,9 @@ need_root() {
       "run the suite on a machine, VM or privileged container that allows it; in a chroot, make its" \
       "root a mount point first (mount --bind DIR DIR, then chroot DIR)"
 }
+# Interpreters by absolute path: a version manager's shim earlier in PATH may not run, or may
+# exit with a status a check expects, where the binary would have been tested.
+PYTHON=/usr/bin/python3
 # need_command COMMAND PACKAGE
 need_command() {
   command -v "$1" >/dev/null ||
@@ -115,6 +118,7 @@ ns() {
     trap "exit 143" TERM
     trap "exit 129" HUP
     mount -t tmpfs tmpfs /tmp || exit 90
+    cd /  # the caller'"'"'s directory may have been under the hidden /tmp
     set -m
     eval "$1"
     set +m
@@ -125,6 +129,17 @@ ns() {
     exit $status' ns "$setup" "$BIN" "$@"
 }
 
+# runs_bin PID: PID, or a process under it, runs the binary within 10 s: a check that the case
+# measured the binary and not whatever stood in its place (a wrapper that exited early).
+runs_bin() {
+  local i k
+  for ((i = 0; i < 200; i++)); do
+    [ /proc/"$1"/exe -ef "$BIN" ] && return 0
+    for k in $(descendants "$1"); do [ /proc/"$k"/exe -ef "$BIN" ] && return 0; done
+    sleep 0.05
+  done
+  return 1
+}
 # started ROOT: the pid of the binary among the descendants of ROOT (a process this script
 # started), waiting up to 10 s for it to run; a signal then never reaches anyone else's tallyfox.
 # The binary is matched as a file, not by its path: in a chroot, /proc/PID/exe of a process in

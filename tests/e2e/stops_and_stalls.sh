@@ -10,7 +10,7 @@ LEFT_BEHIND="[ -e /tmp/cs/tallyfox_rest ] && echo REST-LEFT; [ -e /tmp/cs ] && !
 
 # Fills the FIFO at $1 (held open for reading elsewhere) until a write would block.
 fill_pipe() {
-  python3 -c '
+  "$PYTHON" -c '
 import os, sys
 fd = os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK)
 for size in (4096, 1):
@@ -110,7 +110,7 @@ check "stalled isolated run: its result says the output stalled" \
 
 for mode in json ui; do
   rm -f "$WORK/go"
-  ( TFX_CLI_CONSENT=1 python3 "$(dirname "$0")/slow_reader.py" "$WORK/slow.$mode" "$WORK/go" -- \
+  ( TFX_CLI_CONSENT=1 "$PYTHON" "$(dirname "$0")/slow_reader.py" "$WORK/slow.$mode" "$WORK/go" -- \
       bash -c 'ns "" "$@"' ns --full --$mode --quiesce none --seconds 0.02 \
       </dev/null 2>"$WORK/slow.err"; echo $? >"$WORK/slow.status" ) &
   runner=$!
@@ -149,7 +149,7 @@ PENDING_STOP='import os, signal, sys
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
 os.kill(os.getpid(), signal.SIGUSR1)
 os.execv(sys.argv[1], sys.argv[1:])'
-TFX_CLI_CONSENT=1 BIN=python3 ns '' -c "$PENDING_STOP" "$BIN" --full --json --quiesce none --seconds 0.05 \
+TFX_CLI_CONSENT=1 BIN=$PYTHON ns '' -c "$PENDING_STOP" "$BIN" --full --json --quiesce none --seconds 0.05 \
   --subtests int_scalar </dev/null >"$WORK/early" 2>"$WORK/early.err"
 check "early stop: status 0 or 2" grep -Eqx '0|2' <<<"$?"
 check "early stop: a result, with nothing measured" jq -se '.[-1].event == "result" and .[-1].subtests == []' "$WORK/early"
