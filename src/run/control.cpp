@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-RunControl g_run = {0.0, 0.0, -1.0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}};
+RunControl g_run = {0.0, 0.0, -1.0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}};
 int bench_cpus[MAX_CPUS];
 int cpus_used;
 const char* all_core_note = "";
@@ -25,10 +25,12 @@ double now_seconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void output_wait_begin() {
+long now_ms() {
   const long ms = static_cast<long>(now_seconds() * 1000.0);
-  g_run.output_wait_ms.store(ms > 0 ? ms : 1, std::memory_order_relaxed);
+  return ms > 0 ? ms : 1;
 }
+
+void output_wait_begin() { g_run.output_wait_ms.store(now_ms(), std::memory_order_relaxed); }
 
 void output_wait_end() { g_run.output_wait_ms.store(0, std::memory_order_relaxed); }
 
@@ -45,6 +47,8 @@ void reset_run_control() {
   g_run.machine_held.store(0, std::memory_order_relaxed);
   g_run.frame_writing.store(0, std::memory_order_relaxed);
   g_run.stop_deferred.store(0, std::memory_order_relaxed);
+  g_run.watchdog_tick_ms.store(0, std::memory_order_relaxed);
+  g_run.watchdog_gap.store(0, std::memory_order_relaxed);
   cpus_used = 0;
   all_core_note = "";
   g_result_count = 0;

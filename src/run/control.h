@@ -18,6 +18,8 @@ struct RunControl {
   std::atomic<int> machine_held;      // set once the run isolates or runs at real-time priority
   std::atomic<int> frame_writing;     // the main thread is writing a dashboard frame
   std::atomic<int> stop_deferred;     // a stop signal that came meanwhile, for the main thread
+  std::atomic<long> watchdog_tick_ms;  // monotonic ms of the watchdog's last look; 0 before
+  std::atomic<int> watchdog_gap;      // the watchdog once found a second or more between looks
 };
 static_assert(std::atomic<long>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -33,6 +35,10 @@ double now_seconds();
 // OUTPUT_STALL_SECONDS while the machine is held gets it back (the watchdog looks).
 constexpr double OUTPUT_STALL_SECONDS = 2.0;
 void output_wait_begin();
+// A process stopped this long or longer and then continued ends its run as suspended; a shorter
+// stop only shows as a hidden stall in the figures.
+constexpr long SUSPEND_MIN_MS = 1000;
+long now_ms();
 void output_wait_end();
 
 extern int bench_cpus[MAX_CPUS];

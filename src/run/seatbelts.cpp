@@ -165,8 +165,13 @@ void on_job_stop(int sig) {
   errno = saved;
 }
 
-// A stop that could not be caught (SIGSTOP) ends in SIGCONT: the run ends like a stop key.
+// A stop that could not be caught (SIGSTOP) ends in SIGCONT: after a second or more stopped the
+// run ends like a stop key (the guardian may have given the isolation back meanwhile). The
+// watchdog's looks tell how long: it looks every 50 ms, and whichever of it and this handler runs
+// first after the stop sees the gap.
 void on_continue(int) {
+  const long tick = g_run.watchdog_tick_ms.load();
+  if (tick > 0 && now_ms() - tick < SUSPEND_MIN_MS && !g_run.watchdog_gap.load()) return;
   g_run.suspended.store(1);
   g_run.stop_requested.store(1);
 }
@@ -309,6 +314,10 @@ void* watchdog_thread(void*) {
   pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
   for (;;) {
     const double now = now_seconds();
+    const long tick = now_ms();
+    const long last = g_run.watchdog_tick_ms.load();
+    if (last > 0 && tick - last >= SUSPEND_MIN_MS) g_run.watchdog_gap.store(1);
+    g_run.watchdog_tick_ms.store(tick);
     const double deadline = g_run.deadline;
     // A reader that stopped reading holds nothing of the machine for long: the run gives it back
     // and ends as if stopped once the reader takes the output again.

@@ -9,7 +9,8 @@ BIN=${1:?binary}
 FIXTURES=${2:?fixtures}
 FAILS=0
 PASSES=0
-WORK=$(mktemp -d)
+# Outside /tmp, so the runs' namespaces (which replace /tmp) see it too: a script may work from it.
+WORK=$(mktemp -d -p /var/tmp tfx-e2e-work-XXXXXX)
 # descendants PID: every process below PID, parents before their children.
 descendants() {
   local queue=("$1") p k
@@ -118,7 +119,7 @@ ns() {
     trap "exit 143" TERM
     trap "exit 129" HUP
     mount -t tmpfs tmpfs /tmp || exit 90
-    cd /  # the caller'"'"'s directory may have been under the hidden /tmp
+    [ "$PWD" -ef . ] 2>/dev/null || cd /  # a directory under the replaced /tmp is gone here
     set -m
     eval "$1"
     set +m
