@@ -129,6 +129,8 @@ run_case() {  # run_case MODE WAY
   # The refusals end at once and prove themselves by their messages; every other case must be
   # seen running the binary.
   case $way in empty|refused) ;; *) check "$mode/$way: the binary runs" runs_bin "$pid" ;; esac
+  # A signal must meet a run that holds the machine: it tests the release, not an early end.
+  [ "$(case_args "$way")" = "$FULL" ] && check "$mode/$way: the run isolates" isolated "$pid" 999991
   if [ "$mode" = sup ]; then
     supervise "$way" "$pid"
   else

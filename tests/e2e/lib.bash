@@ -141,6 +141,17 @@ runs_bin() {
   done
   return 1
 }
+# isolated PID ID: the run PID (or any process in its namespace) has moved task ID into the fake
+# tree's rest cpuset, within 20 s (a sanitized binary starts slowly): a signal sent after this
+# tests a release, not a run that ended before it isolated anything.
+isolated() {
+  local i
+  for ((i = 0; i < 400; i++)); do
+    grep -qx "$2" "/proc/$1/root/tmp/cs/tallyfox_rest/tasks" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
 # started ROOT: the pid of the binary among the descendants of ROOT (a process this script
 # started), waiting up to 10 s for it to run; a signal then never reaches anyone else's tallyfox.
 # The binary is matched as a file, not by its path: in a chroot, /proc/PID/exe of a process in

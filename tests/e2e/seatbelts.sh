@@ -104,7 +104,8 @@ for sig in TERM INT HUP; do
   runner=$!
   pid=$(started $runner)
   found "$pid" "SIG$sig"
-  sleep 1
+  check "SIG$sig: the run isolates" isolated "$pid" 999992
+  sleep 0.5
   kill -"$sig" "$pid"
   wait "$runner"
   num=$(kill -l "$sig")
