@@ -385,16 +385,7 @@ void draw_inprocess_dashboard() {
   const int ok = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0;
   dash_set_screen_size(ok, ws.ws_col, ws.ws_row);
   build_inprocess_frame();
-  // A stop waits for the frame being written: half of it would land on the shell's screen. On
-  // this thread the stop signals wait; on another, the stop's handler leaves it for this one.
-  sigset_t stops, old;
-  job_stop_signals(&stops);
-  pthread_sigmask(SIG_BLOCK, &stops, &old);
-  g_run.frame_writing.store(1);
   out_flush();
-  g_run.frame_writing.store(0);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (const int sig = g_run.stop_deferred.exchange(0)) raise(sig);
 }
 
 void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double percent) {
@@ -402,9 +393,20 @@ void dashboard_progress_hook(const SubtestSpec* spec, const char* label, double 
   g_dash.current = spec;
   std::snprintf(g_dash.phase_label, sizeof g_dash.phase_label, "%s", label ? label : "");
   g_dash.percent = percent;
-  if (!g_run.dash_terminal.load()) return;  // given back at a stop: neither drawn on nor read
-  draw_inprocess_dashboard();
-  read_keys();
+  // A stop waits until the frame is out and the keys are read: half a frame would land on the
+  // shell's screen, and a read interrupted by it would go on in line mode. On this thread the
+  // stop signals wait; on another, the stop's handler leaves the stop to this one.
+  sigset_t stops, old;
+  job_stop_signals(&stops);
+  pthread_sigmask(SIG_BLOCK, &stops, &old);
+  g_run.frame_writing.store(1);
+  if (g_run.dash_terminal.load()) {  // given back at a stop: neither drawn on nor read
+    draw_inprocess_dashboard();
+    read_keys();
+  }
+  g_run.frame_writing.store(0);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (const int sig = g_run.stop_deferred.exchange(0)) raise(sig);
 }
 
 void dashboard_clear_current() {

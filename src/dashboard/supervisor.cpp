@@ -141,6 +141,12 @@ void install_signals(SavedSignals& saved) {
   }
 }
 
+// This process group has the terminal (or there is no terminal to have).
+bool in_foreground() {
+  const pid_t owner = tcgetpgrp(STDIN_FILENO);
+  return owner < 0 || owner == getpgrp();
+}
+
 // Raw keys and the alternate screen, hidden cursor; the handlers are in place first, so a signal
 // always finds one to give them back.
 void enter_terminal() {
@@ -268,11 +274,13 @@ void run_loop(Session& s, DashModel& m) {
     sigset_t stops, old;
     job_stop_signals(&stops);
     sigprocmask(SIG_BLOCK, &stops, &old);
-    if (g_resumed) {  // back from a stop: the screen first, then the frame
+    // Back from a stop: the screen first, then the frame; continued in the background (bg), the
+    // terminal is the shell's until the job is brought to the foreground again.
+    if (g_resumed && in_foreground()) {
       g_resumed = 0;
       enter_terminal();
     }
-    draw_dashboard_screen(static_cast<int>(static_cast<long long>(now * 3) % 2));
+    if (!g_resumed) draw_dashboard_screen(static_cast<int>(static_cast<long long>(now * 3) % 2));
     sigprocmask(SIG_SETMASK, &old, nullptr);
   }
 }

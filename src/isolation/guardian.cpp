@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,10 +37,52 @@ double monotonic() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// The program's arguments, when the kernel laid them out one after another (as it does for
+// main's argv): the guardian writes its own name over them, so `pidof tallyfox` and a look at
+// `ps` tell it from the run.
+char* g_args = nullptr;
+std::size_t g_args_len = 0;
+
+// "/proc/PID/stat" without stdio.
+void stat_path(char* out, pid_t pid) {
+  const char head[] = "/proc/", tail[] = "/stat";
+  char digits[16];
+  int k = 0;
+  unsigned v = static_cast<unsigned>(pid);
+  do {
+    digits[k++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v && k < 15);
+  std::size_t n = 0;
+  for (const char c : head)
+    if (c) out[n++] = c;
+  while (k > 0) out[n++] = digits[--k];
+  for (const char c : tail) out[n++] = c;  // with its NUL
+}
+
+// Closes every descriptor but the two kept.
+void close_all_but(int a, int b) {
+  if (a > b) {
+    const int t = a;
+    a = b;
+    b = t;
+  }
+  const unsigned lo = static_cast<unsigned>(a), hi = static_cast<unsigned>(b);
+  bool done = true;
+  if (lo > 0) done = syscall(SYS_close_range, 0u, lo - 1, 0u) == 0 && done;
+  if (hi > lo + 1) done = syscall(SYS_close_range, lo + 1, hi - 1, 0u) == 0 && done;
+  if (hi != lo) done = syscall(SYS_close_range, hi + 1, ~0u, 0u) == 0 && done;
+  if (done) return;
+  rlimit rl{};
+  const long limit = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 1048576 ? static_cast<long>(rl.rlim_cur) : 1048576;
+  for (int fd = 0; fd < limit; ++fd)
+    if (fd != a && fd != b) close(fd);
+}
+
 // The state letter of /proc/PID/stat: 'T' stopped, 't' stopped by a tracer.
 bool stopped(pid_t pid) {
   char path[64], buf[512];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  stat_path(path, pid);
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   const ssize_t n = read(fd, buf, sizeof buf - 1);
@@ -65,7 +108,12 @@ void remove_tombstone() {
   // Out of the run's session and process group: the terminal's Ctrl-C, Ctrl-Z and hangup are the
   // run's business, not this process's.
   setsid();
-  prctl(PR_SET_NAME, "tallyfox-guard");
+  constexpr char kName[] = "tallyfox-guard";
+  prctl(PR_SET_NAME, kName);
+  if (g_args != nullptr && g_args_len >= sizeof kName) {
+    std::memset(g_args, 0, g_args_len);
+    std::memcpy(g_args, kName, sizeof kName);
+  }
   sched_param sp{};
   sched_setscheduler(0, SCHED_OTHER, &sp);
   struct sigaction dfl {};
@@ -81,10 +129,7 @@ void remove_tombstone() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   // Nothing of the run's stays open here but the socket and the tombstone: a reader of the run's
   // output must see its end when the run ends.
-  rlimit rl{};
-  const long limit = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? static_cast<long>(rl.rlim_cur) : 65536;
-  for (int fd = 0; fd < limit; ++fd)
-    if (fd != sock && fd != g_tombstone_fd) close(fd);
+  close_all_but(sock, g_tombstone_fd >= 0 ? g_tombstone_fd : sock);
 
   bool restored = false;
   double stopped_since = 0.0;
@@ -121,6 +166,19 @@ GuardianAction guardian_decide(bool run_alive, bool run_stopped, double stopped_
   if (run_stopped && stopped_for >= GUARDIAN_STOP_GRACE) return GUARD_RESTORE;
   if (deadline > 0 && now >= deadline + GUARDIAN_DEADLINE_GRACE) return GUARD_RESTORE;
   return GUARD_WAIT;
+}
+
+void guardian_set_args(int argc, char** argv) {
+  g_args = nullptr;
+  g_args_len = 0;
+  if (argc < 1 || argv == nullptr || argv[0] == nullptr) return;
+  char* end = argv[0] + std::strlen(argv[0]) + 1;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != end) return;  // not the kernel's layout: left alone
+    end = argv[i] + std::strlen(argv[i]) + 1;
+  }
+  g_args = argv[0];
+  g_args_len = static_cast<std::size_t>(end - argv[0]) - 1;
 }
 
 void guardian_set_tombstone(int fd, const char* path) {

@@ -15,6 +15,9 @@ constexpr double GUARDIAN_DEADLINE_GRACE = 1.0;
 // The tombstone the run holds (an open descriptor and its path): the guardian keeps the lock while
 // it lives, and removes the file after a run that died, if it is still the same file.
 void guardian_set_tombstone(int fd, const char* path);
+// The program's arguments, which the guardian overwrites with its name when they lie one after
+// another as the kernel passes them (main's argv); any other layout is left alone.
+void guardian_set_args(int argc, char** argv);
 // Forks the guardian. 0 when it runs; -1 with the reason in why.
 int start_guardian(char* why, std::size_t why_size);
 // The run has given the machine back: the guardian ends. Async-signal-safe; nothing when no

@@ -16,7 +16,7 @@ struct RunControl {
   std::atomic<int> output_released;   // standard output stalled, so the machine was given back
   std::atomic<long> output_wait_ms;   // monotonic ms when a write to standard output began; 0: none
   std::atomic<int> machine_held;      // set once the run isolates or runs at real-time priority
-  std::atomic<int> frame_writing;     // the main thread is writing a dashboard frame
+  std::atomic<int> frame_writing;     // the main thread draws a dashboard frame or reads keys
   std::atomic<int> stop_deferred;     // a stop signal that came meanwhile, for the main thread
   std::atomic<long> watchdog_tick_ms;  // monotonic ms of the watchdog's last look; 0 before
   std::atomic<int> watchdog_gap;      // the watchdog once found a second or more between looks

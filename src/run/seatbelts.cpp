@@ -143,9 +143,13 @@ constexpr int kJobStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 void on_job_stop(int sig) {
   const int saved = errno;
   if (g_run.frame_writing.load() && this_thread_id() != static_cast<int>(getpid())) {
-    g_run.stop_deferred.store(sig);  // the main thread stops once its frame is out
-    errno = saved;
-    return;
+    // The main thread stops once its frame is out. Should it have finished meanwhile without
+    // seeing this stop, the stop is taken back and handled here.
+    g_run.stop_deferred.store(sig);
+    if (g_run.frame_writing.load() || g_run.stop_deferred.exchange(0) == 0) {
+      errno = saved;
+      return;
+    }
   }
   sched_param sp{};
   sched_setscheduler(0, SCHED_OTHER, &sp);
@@ -270,12 +274,27 @@ int install_seatbelts() {
 int repair_after_run(char* msg, std::size_t msg_size, int max_wait_ms) {
   msg[0] = '\0';
   if (g_tombstone[0] == '\0') make_path(g_tombstone, sizeof g_tombstone, "%s", TOMBSTONE_PATH);
-  // A guardian still restoring holds the run's tombstone: it finishes first.
-  for (int waited = 0; tombstone_held_by_live_run(); waited += 10) {
+  // The repair holds the tombstone's lock, as a start does, so a run starting meanwhile never
+  // loses its own rest cpuset to it. A guardian still restoring holds the lock: it finishes
+  // first. A tombstone that was there stays (it marks the killed run); one made here goes.
+  for (int waited = 0;; waited += 10) {
+    bool made = false;
+    int fd = open(g_tombstone, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(g_tombstone, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+      made = fd >= 0;
+    }
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      const int repaired = repair_leftover_rest(msg, msg_size);
+      if (made) unlink(g_tombstone);
+      close(fd);
+      return repaired;
+    }
+    if (made) unlink(g_tombstone);
+    if (fd >= 0) close(fd);
     if (waited >= max_wait_ms) return 0;
     sleep_ms(10);
   }
-  return repair_leftover_rest(msg, msg_size);
 }
 
 void arm_deadline(double x) {
@@ -312,11 +331,20 @@ void* watchdog_thread(void*) {
   sched_param sp{};
   sp.sched_priority = 20;
   pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+  long gap_seen_ms = 0;
   for (;;) {
     const double now = now_seconds();
+    // A gap between looks is a stop (or a starved watchdog); it counts for a SIGCONT that comes
+    // with it, not for one a minute later.
     const long tick = now_ms();
     const long last = g_run.watchdog_tick_ms.load();
-    if (last > 0 && tick - last >= SUSPEND_MIN_MS) g_run.watchdog_gap.store(1);
+    if (last > 0 && tick - last >= SUSPEND_MIN_MS) {
+      g_run.watchdog_gap.store(1);
+      gap_seen_ms = tick;
+    } else if (gap_seen_ms > 0 && tick - gap_seen_ms >= SUSPEND_MIN_MS) {
+      g_run.watchdog_gap.store(0);
+      gap_seen_ms = 0;
+    }
     g_run.watchdog_tick_ms.store(tick);
     const double deadline = g_run.deadline;
     // A reader that stopped reading holds nothing of the machine for long: the run gives it back

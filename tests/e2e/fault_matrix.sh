@@ -1,6 +1,7 @@
 # Every way of reporting against every way out of a run: the exit status, whether a report was
-# written, and what is left behind (the tombstone only after SIGKILL, the fake cpuset always
-# released except after SIGKILL, the terminal's settings and screen, no process of ours).
+# written, and what is left behind (never the tombstone; the fake cpuset released with its task
+# back in the root's list, by the run or, after SIGKILL or a long stop, by its guardian; the
+# terminal's settings and screen; no process of ours).
 # Each run happens in a private mount namespace with its own /tmp and a fake cpuset tree.
 # A second table sends every other signal whose default action ends a process to the two
 # dashboards, which hold the terminal as well as the machine.
@@ -130,7 +131,7 @@ run_case() {  # run_case MODE WAY
   # seen running the binary.
   case $way in empty|refused) ;; *) check "$mode/$way: the binary runs" runs_bin "$pid" ;; esac
   # A signal must meet a run that holds the machine: it tests the release, not an early end.
-  [ "$(case_args "$way")" = "$FULL" ] && check "$mode/$way: the run isolates" isolated "$pid" 999991
+  [[ $(case_args "$way") == *"--quiesce isolate"* ]] && check "$mode/$way: the run isolates" isolated "$pid" 999991
   if [ "$mode" = sup ]; then
     supervise "$way" "$pid"
   else

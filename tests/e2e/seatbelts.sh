@@ -127,12 +127,13 @@ TFX_CLI_CONSENT=1 AFTER="$CPUSET_STATE; [ -e $TS ] && echo LEFT" \
   p=\$!
   for i in \$(seq 200); do grep -qx 999992 /tmp/cs/tallyfox_rest/tasks 2>/dev/null && break; sleep 0.05; done
   g=\$(pgrep -P \$p -x tallyfox-guard); [ -n \"\$g\" ] || echo NO-GUARDIAN >&2
+  [ \"\$(tr -d '\\0' < /proc/\$g/cmdline)\" = tallyfox-guard ] || echo GUARDIAN-NAMED-AS-THE-RUN >&2
   sleep 0.3; kill -KILL \$p; wait \$p
   for i in \$(seq 20); do [ -e /tmp/cs/tallyfox_rest ] || break; sleep 0.05; done
   sleep 0.2; grep -q '^State:.[^Z]' /proc/\$g/status 2>/dev/null && echo GUARDIAN-LEFT >&2" \
   --version </dev/null >/dev/null 2>"$WORK/err"
 check "SIGKILL: the guardian gives the tasks back, removes the cpuset and the tombstone, and ends" \
-  bash -c "grep -qx 'rest=no tasks=999991 999992 ' '$WORK/err' && ! grep -q 'LEFT\|NO-GUARDIAN' '$WORK/err'"
+  bash -c "grep -qx 'rest=no tasks=999991 999992 ' '$WORK/err' && ! grep -q 'LEFT\|NO-GUARDIAN\|NAMED' '$WORK/err'"
 
 # --- SIGKILL of the run and its guardian leaves the tombstone and the rest cpuset. Any next start
 # (here a full run at the default level) gives the tasks back, removes the cpuset and says so; it

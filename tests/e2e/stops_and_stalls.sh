@@ -48,6 +48,7 @@ while IFS=';' read -r name setup sig want args; do
   runner=$!
   pid=$(started $runner)
   found "$pid" "stalled $name"
+  [ -n "$setup" ] && check "stalled $name: the run isolates" isolated "$pid" 999991
   if [ "$sig" != - ]; then
     sleep 1
     for s in $sig; do kill -"$s" "$pid"; sleep 0.1; done
@@ -88,6 +89,7 @@ fill_pipe "$WORK/fifo"
 runner=$!
 pid=$(started $runner)
 found "$pid" "stalled isolated run"
+check "stalled isolated run: the run isolates" isolated "$pid" 999991
 released_while_blocked() {  # the task is back in the root, the cpuset gone, the run still waiting
   local i root=/proc/$pid/root/tmp/cs
   for ((i = 0; i < 150; i++)); do
