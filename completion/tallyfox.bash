@@ -21,6 +21,14 @@ _tallyfox() {
     --compare|--vs) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --seconds|--cpus|--min-change) return ;;
   esac
+  # The saved runs after --compare (OLD NEW, or several) and after --vs are files too.
+  if [[ $cur != -* ]]; then
+    local i=$((COMP_CWORD - 1))
+    while [ $i -gt 0 ] && [[ ${COMP_WORDS[i]} != -* ]]; do i=$((i - 1)); done
+    case "${COMP_WORDS[i]}" in
+      --compare|--vs) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    esac
+  fi
   COMPREPLY=($(compgen -W "--probe --full --json --ui --ui2 --yes --unrestricted --quiesce --profile
     --i-accept-the-risk --seconds --cpus --subtests --converge --save --compare --vs --min-change --version --help -h" -- "$cur"))
 }

@@ -1,5 +1,6 @@
 #include "run/config.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "machine/fingerprint.h"
 #include "machine/paths.h"
+#include "machine/topology.h"
 #include "engine/round_state.h"
 #include "subtests/registry.h"
 
@@ -77,8 +79,8 @@ constexpr const char* kUsageFormat =
     "Exit: 0 done, 1 error/refusal/watchdog, 2 untrusted, 3 slower, 128 child died\n"
     "The manual: man tallyfox\n";
 
-void print_usage(const char* argv0) {
-  std::printf(kUsageFormat, TOOL_NAME, TOOL_VERSION, argv0 ? argv0 : TOOL_NAME, UNLOCK_FILE);
+void print_usage() {
+  std::printf(kUsageFormat, TOOL_NAME, TOOL_VERSION, TOOL_NAME, UNLOCK_FILE);
   std::fflush(stdout);
 }
 
@@ -125,15 +127,21 @@ bool apply_option(OptionId id, const char* value) {
     case OPT_UI2: c.ui = UI_DASHBOARD; c.colour256 = 1; break;
     case OPT_UNRESTRICTED: c.unrestricted = 1; break;
     case OPT_QUIESCE:
+      // An unknown level still runs, at the mildest one, and says so.
       c.quiesce = std::strcmp(value, "rt") == 0        ? QUIESCE_RT
                   : std::strcmp(value, "isolate") == 0 ? QUIESCE_ISOLATE
                                                        : QUIESCE_NONE;
+      if (c.quiesce == QUIESCE_NONE && std::strcmp(value, "none") != 0)
+        std::fprintf(stderr, "%s: --quiesce %s is not none, rt or isolate; using none\n", TOOL_NAME, value);
       c.quiesce_given = 1;
       break;
     case OPT_PROFILE:
       c.profile = std::strcmp(value, "quick") == 0      ? PROFILE_QUICK
                   : std::strcmp(value, "thorough") == 0 ? PROFILE_THOROUGH
                                                         : PROFILE_STANDARD;
+      if (c.profile == PROFILE_STANDARD && std::strcmp(value, "standard") != 0)
+        std::fprintf(stderr, "%s: --profile %s is not quick, standard or thorough; using standard\n", TOOL_NAME,
+                     value);
       c.seconds = profile_seconds(c.profile);
       break;
     case OPT_ACCEPT_RISK: c.accept_risk = 1; break;
@@ -157,11 +165,15 @@ bool apply_option(OptionId id, const char* value) {
       break;
     }
     case OPT_CPUS:
-      parse_cpu_list(value);
+      if (!parse_cpu_list(value)) {
+        std::fprintf(stderr, "%s: --cpus %s is not a CPU list (numbers and ranges, e.g. 0-3,8)\n", TOOL_NAME, value);
+        return false;
+      }
       c.cpus_given = 1;
       break;
     case OPT_SUBTESTS:
       std::snprintf(c.subtest_filter, sizeof c.subtest_filter, "%s", value);
+      c.subtests_given = 1;
       break;
     case OPT_CONVERGE:
       if (std::strcmp(value, "delivered") != 0 && std::strcmp(value, "undisturbed") != 0) {
@@ -191,6 +203,7 @@ void reset_config() {
   g_config.cpu_mask.reset();
   g_config.cpus_given = 0;
   g_config.subtest_filter[0] = '\0';
+  g_config.subtests_given = 0;
   g_config.converge_undisturbed = 0;
   g_config.compare_old = nullptr;
   g_config.compare_old_count = 0;
@@ -211,6 +224,48 @@ void detect_terminal() {
     g_config.colour256 = 1;
   else
     g_config.colour256 = (term && std::strstr(term, "256")) ? 1 : 0;
+}
+
+// Every name of --subtests is a subtest, and the list selects one at least: a typo would run an
+// empty benchmark and report it as a result.
+static bool subtests_known() {
+  const char* filter = g_config.subtest_filter;
+  if (filter[0] == '\0' && !g_config.subtests_given) return true;
+  register_subtests();
+  char known[512] = "";
+  std::size_t len = 0;
+  for (int i = 0; i < g_registry_count; ++i) {
+    const int n = std::snprintf(known + len, sizeof known - len, "%s%s", i ? ", " : "", g_registry[i].name);
+    if (n > 0) len = std::min(len + static_cast<std::size_t>(n), sizeof known - 1);
+  }
+  char unknown[256] = "";
+  std::size_t ulen = 0;
+  int selected = 0;
+  for (const char* p = filter; *p;) {
+    const char* comma = std::strchr(p, ',');
+    const std::size_t n = comma ? static_cast<std::size_t>(comma - p) : std::strlen(p);
+    char name[64];
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(n < 63 ? n : 63), p);
+    bool found = false;
+    for (int i = 0; i < g_registry_count; ++i) found = found || std::strcmp(g_registry[i].name, name) == 0;
+    if (found) {
+      ++selected;
+    } else {
+      const int w = std::snprintf(unknown + ulen, sizeof unknown - ulen, "%s\"%s\"", ulen ? ", " : "", name);
+      if (w > 0) ulen = std::min(ulen + static_cast<std::size_t>(w), sizeof unknown - 1);
+    }
+    p += n;
+    if (*p == ',') ++p;
+  }
+  if (ulen > 0) {
+    std::fprintf(stderr, "%s: --subtests: unknown %s (the subtests: %s)\n", TOOL_NAME, unknown, known);
+    return false;
+  }
+  if (selected == 0) {
+    std::fprintf(stderr, "%s: --subtests selected nothing (the subtests: %s)\n", TOOL_NAME, known);
+    return false;
+  }
+  return true;
 }
 
 // The first round has to fit the round time limit: a run promises to end its rounds within it,
@@ -279,7 +334,10 @@ int parse_command_line(int argc, char** argv) {
     const OptionRow* match = nullptr;
     for (const OptionRow& row : kOptions) {
       if (std::strcmp(arg, row.name) != 0) continue;
-      if (row.takes_value && i + 1 >= argc) break;  // a value option as the last argument
+      if (row.takes_value && i + 1 >= argc) {
+        std::fprintf(stderr, "%s: %s takes a value (see --help)\n", TOOL_NAME, arg);
+        return 1;
+      }
       match = &row;
       break;
     }
@@ -295,8 +353,16 @@ int parse_command_line(int argc, char** argv) {
       std::fflush(stdout);
       return 0;
     }
-    print_usage(argv[0]);
-    return (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) ? 0 : 1;
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      print_usage();
+      return 0;
+    }
+    // A typo is named on one line; the whole usage would hide it.
+    if (arg[0] == '-')
+      std::fprintf(stderr, "%s: unknown option %s (see --help)\n", TOOL_NAME, arg);
+    else
+      std::fprintf(stderr, "%s: unexpected argument %s (see --help)\n", TOOL_NAME, arg);
+    return 1;
   }
   // A comparison reads two saved runs and measures nothing, so an option of a run would be
   // silently ignored; say so instead.
@@ -309,32 +375,35 @@ int parse_command_line(int argc, char** argv) {
                  run_option);
     return 1;
   }
+  if (!g_config.compare_old && !subtests_known()) return 1;
   if (!g_config.compare_old && !first_round_fits()) return 1;
   return PARSE_GO_ON;
 }
 
-void parse_cpu_list(const char* text) {
+bool parse_cpu_list(const char* text) {
   g_config.cpu_mask.reset();
+  // A number of at most 9 digits at p; -1 when there is none.
+  auto number = [](const char*& p) {
+    long v = -1;
+    for (int digits = 0; *p >= '0' && *p <= '9'; ++p, ++digits) v = digits < 9 ? (v < 0 ? 0 : v) * 10 + (*p - '0') : v;
+    return v;
+  };
   const char* p = text;
-  while (*p != '\0') {
-    char* next = nullptr;
-    long a = std::strtol(p, &next, 10);
-    p = next;
+  do {
+    const long a = number(p);
     long b = a;
     if (*p == '-') {
-      b = std::strtol(p + 1, &next, 10);
-      p = next;
-    }
-    if (b > 255) b = 255;
-    for (long k = a < 0 ? 0 : a; k <= b; ++k) {
-      if (k < CPU_MASK_BITS) g_config.cpu_mask.set(static_cast<std::size_t>(k));
-    }
-    if (*p == ',') {
       ++p;
-      continue;
+      b = number(p);
     }
-    break;  // end of text, or any other character: keep what was set
-  }
+    if (a < 0 || b < a || (*p != ',' && *p != '\0')) {
+      g_config.cpu_mask.reset();
+      return false;
+    }
+    // CPU ids beyond the machines the program reads (MAX_CPUS) select nothing.
+    for (long k = a; k <= b && k < MAX_CPUS && k < CPU_MASK_BITS; ++k) g_config.cpu_mask.set(static_cast<std::size_t>(k));
+  } while (*p++ == ',');
+  return true;
 }
 
 int confirm_full_run(int yes_given) {
@@ -350,13 +419,21 @@ int confirm_full_run(int yes_given) {
         none ? "The workers run at normal priority (--quiesce none)."
              : "The workers run at real-time priority, so services on this machine (shares, apps,\n"
                "  VMs) answer slowly or time out while it runs. --quiesce none avoids that.";
+    // Which cores: at real-time priority a run on 2 to 4 CPUs leaves one free.
+    int selected = 0;
+    for (int i = 0; i < g_machine.ncpu; ++i)
+      if (!g_config.cpus_given || g_config.cpu_mask.test(static_cast<std::size_t>(g_machine.cpu_ids[i]))) ++selected;
+    const bool rt = !g_config.quiesce_given || g_config.quiesce == QUIESCE_RT;
+    const char* cores = rt && selected >= 2 && selected <= 4 ? "Every selected core but one is"
+                        : g_config.cpus_given                 ? "Every selected core is"
+                                                              : "Every core is";
     std::printf(
         "%s: full benchmark (CPU stress)\n"
-        "  Every core is loaded in rounds until the score stops moving: up to about %.0f minutes.\n"
+        "  %s loaded in rounds until the score stops moving: up to about %.0f minutes.\n"
         "  %s\n"
         "  q in the dashboard stops early and still prints the result; --probe is the 3-second reading.\n"
         "Start? [y/N] ",
-        TOOL_NAME, 5.0, sentence);
+        TOOL_NAME, cores, 5.0, sentence);
     std::fflush(stdout);
     char line[16];
     if (std::fgets(line, sizeof line, stdin) != nullptr) {

@@ -29,6 +29,7 @@ struct RunConfig {
   std::bitset<CPU_MASK_BITS> cpu_mask;
   int cpus_given;
   char subtest_filter[256];
+  int subtests_given;        // --subtests was on the command line (an empty list is an error)
   int converge_undisturbed;  // the rounds converge on the undisturbed index, not the delivered one
   // --compare OLD NEW, or --compare OLD... --vs NEW...: the saved streams (or folders of them) of
   // each side, argv's own text; compare_old is null when no comparison was asked for.
@@ -52,7 +53,9 @@ void reset_config();
 void detect_terminal();
 // Applies the options in order; prints usage or version itself. Returns PARSE_GO_ON or 0/1.
 int parse_command_line(int argc, char** argv);
-void parse_cpu_list(const char* text);
+// A CPU list: numbers and ranges ("0-3,8") and nothing else. False, with the mask empty, for any
+// other text.
+bool parse_cpu_list(const char* text);
 // The consent gate; returns PARSE_GO_ON or 1 (after printing the refusal).
 int confirm_full_run(int yes_given);
 const char* mode_name(int mode);

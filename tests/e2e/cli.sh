@@ -2,12 +2,8 @@
 source "$(dirname "$0")/lib.bash"
 need_root
 
-expected_usage() {
-  sed "s#@ARGV0@#$1#" "$FIXTURES/usage.txt"
-}
-
 out=$(ns '' --help; echo "status=$?")
-check "--help prints the usage text exactly" [ "$out" = "$(expected_usage "$BIN"; echo "status=0")" ]
+check "--help prints the usage text exactly" [ "$out" = "$(cat "$FIXTURES/usage.txt"; echo "status=0")" ]
 check "the usage text fits one screen: at most 40 lines, 79 columns" \
   bash -c '[ "$(wc -l <"$1")" -le 40 ] && [ "$(wc -L <"$1")" -le 79 ]' _ "$FIXTURES/usage.txt"
 # The manual and the completion know every option the usage text names.
@@ -20,15 +16,52 @@ in_step() {
   done
 }
 check "the manual and the completion name every option of the usage text" in_step
+# complete WORD...: what the completion offers for the last word, from the work folder.
+complete_words() {
+  (cd "$WORK" && bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tallyfox
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$TOP/completion/tallyfox.bash" "$@")
+}
+touch "$WORK/before.ndjson" "$WORK/after.ndjson"
+check "completion: the second saved run after --compare OLD is a file" \
+  [ "$(complete_words tallyfox --compare before.ndjson af)" = after.ndjson ]
+check "completion: saved runs after --vs are files, options still options" \
+  [ "$(complete_words tallyfox --compare before.ndjson --vs after.ndjson be; complete_words tallyfox --compare a b --js)" = "$(printf 'before.ndjson\n--json')" ]
 
 out=$(ns '' -h >/dev/null; echo $?)
 check "-h ends with 0" [ "$out" = 0 ]
 
-out=$(ns '' --frobnicate --help; echo "status=$?")
-check "--frobnicate --help prints usage and ends with 1" [ "$out" = "$(expected_usage "$BIN"; echo "status=1")" ]
-
-out=$(ns '' --probe --seconds; echo "status=$?")
-check "a value option as the last argument is an error" [ "$out" = "$(expected_usage "$BIN"; echo "status=1")" ]
+# Typos: one line on standard error that names the word, status 1, nothing on standard output
+# and nothing measured. The subtest rows show the start of their line (it lists every subtest).
+one_line() {  # one_line TEXT SAID: TEXT is SAID (or starts with it), a line, then status=1
+  [ "$(wc -l <<<"$1")" = 2 ] && [[ $1 == "$2"*$'\nstatus=1' ]]
+}
+while IFS='|' read -r args said; do
+  # shellcheck disable=SC2086
+  err=$(TFX_CLI_CONSENT=1 ns '' $args </dev/null 2>&1 >"$WORK/typo.out"; echo "status=$?")
+  check "'$args': one line and status 1" one_line "$err" "$said"
+  check "'$args': nothing on stdout" [ ! -s "$WORK/typo.out" ]
+done <<'EOF'
+--bogus|tallyfox: unknown option --bogus (see --help)
+--frobnicate --help|tallyfox: unknown option --frobnicate (see --help)
+--probe probe|tallyfox: unexpected argument probe (see --help)
+--probe --seconds|tallyfox: --seconds takes a value (see --help)
+--full --json --subtests foo|tallyfox: --subtests: unknown "foo" (the subtests: int_scalar, 
+--full --json --subtests sha256,lz5,crc|tallyfox: --subtests: unknown "lz5", "crc" (the subtests: 
+--full --json --cpus abc|tallyfox: --cpus abc is not a CPU list (numbers and ranges, e.g. 0-3,8)
+--full --json --cpus 1x|tallyfox: --cpus 1x is not a CPU list (numbers and ranges, e.g. 0-3,8)
+--full --json --cpus 3-1|tallyfox: --cpus 3-1 is not a CPU list (numbers and ranges, e.g. 0-3,8)
+EOF
+err=$(TFX_CLI_CONSENT=1 ns '' --full --json --subtests '' </dev/null 2>&1 >"$WORK/typo.out"; echo "status=$?")
+check "an empty --subtests is an error" one_line "$err" "tallyfox: --subtests selected nothing (the subtests: int_scalar, "
+# Unknown quiesce and profile words still run, at the mildest level and the standard profile,
+# and say so.
+for w in "--quiesce fast|tallyfox: --quiesce fast is not none, rt or isolate; using none" \
+  "--profile turbo|tallyfox: --profile turbo is not quick, standard or thorough; using standard"; do
+  # shellcheck disable=SC2086
+  ns '' --probe --json ${w%%|*} </dev/null >"$WORK/word.out" 2>"$WORK/word.err"
+  check "'${w%%|*}': a warning, then the run" \
+    bash -c '[ "$(head -1 "$1")" = "$2" ] && jq -se ".[-1].event == \"result\"" "$3" >/dev/null' _ "$WORK/word.err" "${w#*|}" "$WORK/word.out"
+done
 
 # Text that is no plain number of seconds, values the run's time limits cannot hold, and phases
 # whose first round cannot end within 5 minutes: one line, status 1, before anything is created.

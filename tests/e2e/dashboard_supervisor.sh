@@ -240,6 +240,10 @@ close
 # --- n at the prompt: refused, nothing drawn
 start refuse
 check "refuse: the prompt" wait_for 'Start\? \[y/N\]'
+# At real-time priority a machine of 2 to 4 CPUs keeps one free, and the prompt says so.
+online=$(getconf _NPROCESSORS_ONLN)
+if [ "$online" -ge 2 ] && [ "$online" -le 4 ]; then cores='Every selected core but one is'; else cores='Every core is'; fi
+check "refuse: the prompt says which cores are loaded ($online online)" wait_for "  $cores loaded in rounds"
 keys n Enter
 check "refuse: ends" finished
 check "refuse: status 1 (got $(status))" [ "$(status)" = 1 ]

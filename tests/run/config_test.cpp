@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -93,7 +94,12 @@ TEST(CommandLine, OptionsApplyInOrder) {
 TEST(CommandLine, ErrorsEndParsing) {
   EXPECT_EQ(parse({"--help"}), 0);
   EXPECT_EQ(parse({"-h"}), 0);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(parse({"--frobnicate", "--help"}), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "tallyfox: unknown option --frobnicate (see --help)\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"--probe", "--seconds"}), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "tallyfox: --seconds takes a value (see --help)\n");
   EXPECT_EQ(parse({"--seconds"}), 1);
   EXPECT_EQ(parse({"--probe", "--cpus"}), 1);
   EXPECT_EQ(parse({"--seconds=1"}), 1);
@@ -233,23 +239,60 @@ TEST(CommandLine, FirstRoundFitsTheTimeLimit) {
 }
 
 TEST(CommandLine, CpuLists) {
+  // Numbers and ranges, comma separated; anything else is refused whole (status 1, nothing
+  // selected). CPUs beyond the mask's 256 select nothing, which the run then says.
   struct Case {
     const char* text;
-    const char* cpus;
+    bool valid;
+    const char* cpus;  // nullptr: 2 to 255
   };
   const Case cases[] = {
-      {"0-3,8", "0 1 2 3 8 "}, {"3-1", ""},    {"1,x,2", "0 1 "}, {"2-300", nullptr},
-      {"300", ""},             {"", ""},       {"5", "5 "},       {"7,7,1-2", "1 2 7 "},
-      {"-4", ""},              {"1023", ""},   {" 3", "3 "},      {"4-", ""},
+      {"0-3,8", true, "0 1 2 3 8 "}, {"2-300", true, nullptr}, {"300", true, ""},  {"5", true, "5 "},
+      {"7,7,1-2", true, "1 2 7 "},   {"1023", true, ""},       {"3-1", false, ""}, {"1,x,2", false, ""},
+      {"", false, ""},               {"-4", false, ""},        {" 3", false, ""},  {"4-", false, ""},
+      {"1x", false, ""},             {"abc", false, ""},       {"1,", false, ""},  {"1,,2", false, ""},
   };
   for (const Case& c : cases) {
-    parse({"--cpus", c.text});
-    EXPECT_EQ(g_config.cpus_given, 1);
-    if (c.cpus) {
+    testing::internal::CaptureStderr();
+    const int status = parse({"--cpus", c.text});
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, c.valid ? PARSE_GO_ON : 1) << c.text;
+    EXPECT_EQ(g_config.cpus_given, c.valid ? 1 : 0) << c.text;
+    if (!c.valid) {
+      EXPECT_EQ(err, std::string("tallyfox: --cpus ") + c.text + " is not a CPU list (numbers and ranges, e.g. 0-3,8)\n");
+    } else if (c.cpus) {
       EXPECT_EQ(selected_cpus(), c.cpus) << c.text;
     } else {
       EXPECT_EQ(g_config.cpu_mask.count(), 254u) << c.text;
       EXPECT_TRUE(g_config.cpu_mask.test(2) && g_config.cpu_mask.test(255) && !g_config.cpu_mask.test(256));
+    }
+  }
+}
+
+// A typo or an empty selection is one line naming it, never an empty benchmark.
+TEST(CommandLine, SubtestNamesAreChecked) {
+  struct Case {
+    const char* text;
+    const char* said;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {"int_scalar,sha256", nullptr},
+      {"foo", "tallyfox: --subtests: unknown \"foo\" (the subtests: int_scalar,"},
+      {"foo,sha256,bar", "tallyfox: --subtests: unknown \"foo\", \"bar\" (the subtests: "},
+      {"sha", "unknown \"sha\""},
+      {"", "tallyfox: --subtests selected nothing (the subtests: int_scalar,"},
+      {",", "tallyfox: --subtests: unknown \"\""},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    const int status = parse({"--full", "--subtests", c.text});
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, c.said ? 1 : PARSE_GO_ON) << c.text;
+    if (c.said) {
+      EXPECT_NE(err.find(c.said), std::string::npos) << c.text << ": " << err;
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    } else {
+      EXPECT_EQ(err, "");
     }
   }
 }
