@@ -18,6 +18,7 @@
 #include "run/config.h"
 #include "run/control.h"
 #include "run/seatbelts.h"
+#include "run/summary.h"
 #include "verdict/verdict.h"
 
 DashState g_dash = {DASH_START_COLUMNS, DASH_START_ROWS, {}, 0, nullptr, {}, 0.0, false, false, {0}, {}};
@@ -174,10 +175,13 @@ int draw_score(int row) {
     std::snprintf(precision, sizeof precision, "spread %.1f%%", g_rounds.spread * 100);
   else
     std::snprintf(precision, sizeof precision, "spread not known yet");
+  char mt_text[16];
+  figure_or_dash(mt_text, sizeof mt_text, mt);
+  const int mt_pad = 7 - (mt > 0 ? static_cast<int>(std::strlen(mt_text)) : 1);  // "—" takes one cell
   line_at(row);
   out_printf("\x1b[37m│\x1b[0m  \x1b[1m\x1b[1;97m%8.0f\x1b[0m  TFX INDEX\x1b[37m (%d subtests, ref v%d)\x1b[0m    "
-             "ST %-7.0f MT %-7.0f \x1b[37m%s\x1b[0m",
-             headline, g_rounds.index_n, REF_VERSION, st, mt, precision);
+             "ST %-7.0f MT %s%*s \x1b[37m%s\x1b[0m",
+             headline, g_rounds.index_n, REF_VERSION, st, mt_text, mt_pad > 0 ? mt_pad : 0, "", precision);
   border_at(row++);
   draw_bar_row(row, "this run", GREEN, headline, scale);
   out_printf(" %7.0f", headline);

@@ -20,6 +20,7 @@
 #include "run/config.h"
 #include "run/control.h"
 #include "run/seatbelts.h"
+#include "run/summary.h"
 #include "subtests/registry.h"
 
 namespace {
@@ -342,8 +343,10 @@ std::size_t format_supervisor_summary(const DashModel& m, char* out, std::size_t
     copy_printable(verdict, sizeof verdict, m.verdict);
     copy_printable(why, sizeof why, m.verdict_why);
     a.add("tallyfox %s: verdict %s — %s\n", mode, verdict, why);
+    char mt[16];
+    figure_or_dash(mt, sizeof mt, m.index_mt);
     if (m.index_st > 0 || m.index_mt > 0)
-      a.add("  TFX index ST %.0f · MT %.0f over %d round%s\n", m.index_st, m.index_mt, m.result_rounds,
+      a.add("  TFX index ST %.0f · MT %s over %d round%s\n", m.index_st, mt, m.result_rounds,
             m.result_rounds == 1 ? "" : "s");
     if (m.all_core_note[0] != '\0') {
       char note[sizeof m.all_core_note];

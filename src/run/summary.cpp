@@ -7,6 +7,13 @@
 #include "run/control.h"
 #include "verdict/verdict.h"
 
+void figure_or_dash(char* out, std::size_t cap, double value) {
+  if (value > 0)
+    std::snprintf(out, cap, "%.0f", value);
+  else
+    std::snprintf(out, cap, "—");
+}
+
 void print_summary(int ui) {
   const char* mode = mode_name(g_config.mode);
   const char* verdict = verdict_name(g_verdict.verdict);
@@ -14,15 +21,20 @@ void print_summary(int ui) {
     std::printf("\n%s: %d subtests, verdict %s — %s\n", mode, g_result_count, verdict, g_verdict.verdict_why);
   else
     std::printf("%s %s verdict=%s (%s)\n", TOOL_NAME, mode, verdict, g_verdict.verdict_why);
-  // The index is what a full run exists for; the probe has none, and its text mode keeps quiet
-  // about it.
-  if (ui == UI_DASHBOARD || g_config.mode == MODE_FULL) {
+  // The index is what a full run exists for; a probe has none and says nothing of one. A figure
+  // nobody measured is a dash, never a 0.
+  char mt[16], umt[16];
+  figure_or_dash(mt, sizeof mt, g_rounds.index_mt);
+  figure_or_dash(umt, sizeof umt, g_rounds.uindex_mt);
+  if (g_config.mode == MODE_FULL) {
     const double headline = g_rounds.index_mt > 0 ? g_rounds.index_mt : g_rounds.index_st;
-    if (g_config.mode == MODE_FULL && g_rounds.rounds == 0)
+    if (g_rounds.rounds == 0)
       std::printf("  TFX index not measured: the run ended before round 1 did\n");
+    else if (g_rounds.index_n == 0)
+      std::printf("  TFX index not measured: no selected subtest has a reference value\n");
     else
-      std::printf("  TFX index %.0f (ST %.0f · MT %.0f) over %d portable subtests, ref v%d\n", headline,
-                  g_rounds.index_st, g_rounds.index_mt, g_rounds.index_n, REF_VERSION);
+      std::printf("  TFX index %.0f (ST %.0f · MT %s) over %d portable subtests, ref v%d\n", headline,
+                  g_rounds.index_st, mt, g_rounds.index_n, REF_VERSION);
   }
   if (all_core_note[0] != '\0') std::printf("  %s\n", all_core_note);
   // How precise the index is: the spread of the rounds it is the median of, and whether the
@@ -55,8 +67,8 @@ void print_summary(int ui) {
     std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index not measured\n",
                 g_verdict.stall_pct, g_verdict.run_stall_max_ms);
   else if (g_config.mode == MODE_FULL)
-    std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index ST %.0f · MT %.0f\n",
-                g_verdict.stall_pct, g_verdict.run_stall_max_ms, g_rounds.uindex_st, g_rounds.uindex_mt);
+    std::printf("  hidden stalls %.1f%% of phase time (longest %.0f ms) · undisturbed index ST %.0f · MT %s\n",
+                g_verdict.stall_pct, g_verdict.run_stall_max_ms, g_rounds.uindex_st, umt);
   // The longest time any worker of the run was held off its CPU before its first chunk, when it
   // lasted long enough to matter.
   if (g_config.mode == MODE_FULL && g_verdict.run_late_start_name && g_verdict.run_late_start_ms > LATE_START_NOTE_MS)

@@ -259,14 +259,14 @@ TEST_F(InProcess, ScoreBarsShareOneScale) {
 // the rounds run, and once judged the range of the rounds the index is the median of.
 TEST_F(InProcess, PrecisionBesideTheIndex) {
   g_rounds.index_st = 812;
-  EXPECT_GT(build_frame().row_of("MT 0       spread not known yet"), 0);
+  EXPECT_GT(build_frame().row_of("MT —       spread not known yet"), 0);
   g_rounds.spread_known = 1;
   g_rounds.spread = 0.0234;
-  EXPECT_GT(build_frame().row_of("MT 0       spread 2.3%"), 0);
+  EXPECT_GT(build_frame().row_of("MT —       spread 2.3%"), 0);
   g_dash.judged = 1;
   g_rounds.range_known = 1;
   g_rounds.range = 0.0417;
-  EXPECT_GT(build_frame().row_of("MT 0       range 4.2%"), 0);
+  EXPECT_GT(build_frame().row_of("MT —       range 4.2%"), 0);
 }
 
 TEST_F(InProcess, HeadlineAndProbeNote) {

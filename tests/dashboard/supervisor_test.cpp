@@ -149,7 +149,7 @@ TEST(SupervisorSummary, ChildDiagnosticsOnceWithOnePrefix) {
   EXPECT_EQ(summary(r),
             "tallyfox: tombstone present\n"
             "tallyfox full: verdict clean — runqueue wait 0.10%\n"
-            "  TFX index ST 500 · MT 0 over 0 rounds\n"
+            "  TFX index ST 500 · MT — over 0 rounds\n"
             "  no all-core phase: it needs two bench CPUs\n");
 }
 

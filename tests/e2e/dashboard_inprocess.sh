@@ -63,6 +63,8 @@ check "probe: subtest rows" [ "$(grep -Ec '^│ (int_scalar|fp_scalar |sha256   
 check "probe: verdict line" grep -Eq '^ verdict INDICATIVE · ' <<<"$end"
 check "probe: no running subtest in the final frame" bash -c '! grep -q "▸" <<<"$1"' _ "$end"
 check "probe: summary after the frame" grep -Eq '^probe: 3 subtests, verdict indicative — ' <<<"$(sed -n '/\[q\]uit/,$p' <<<"$end")"
+check "probe: the summary has no index line (a probe measures none)" \
+  bash -c '! grep -q "TFX index" <<<"$1"' _ "$(sed -n '/^probe: 3 subtests/,$p' <<<"$end")"
 check "probe: status 0" grep -q '^EXIT=0$' <<<"$end"
 check "probe: terminal restored" restored probe
 

@@ -12,6 +12,12 @@ check "full text run carries the MT part" [ "$(grep -Ec '  MT +[0-9]+\.[0-9]  sc
 check "full text run: the index line follows the verdict line" \
   grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT [0-9]+\) over [0-9]+ portable subtests, ref v2' <<<"$(sed -n 2p "$WORK/full")"
 check "probe text has no index line" bash -c "! grep -q 'TFX index' '$WORK/probe'"
+# One CPU: no all-core phase, so no MT figure anywhere, a dash in its place.
+TFX_CLI_CONSENT=1 ns '' --full --seconds 0.05 --quiesce none --cpus 0 --subtests int_scalar </dev/null >"$WORK/one" 2>&1
+check "one CPU: the index line shows MT as a dash" \
+  grep -Eqx '  TFX index [0-9]+ \(ST [0-9]+ · MT —\) over 1 portable subtests, ref v2' <<<"$(sed -n 2p "$WORK/one")"
+check "one CPU: the undisturbed index too, and no 0 shown as an MT figure" \
+  bash -c 'grep -Eq "undisturbed index ST [0-9]+ · MT —$" "$1" && ! grep -Eq "MT 0([^.0-9]|$)" "$1"' _ "$WORK/one"
 check "full text run: the precision of the index's own rounds, or that it is not known yet" \
   grep -Eqx '  precision: range [0-9.]+% over index rounds [0-9]+-[0-9]+ \([0-9.]+ to [0-9.]+\), target 1\.5%|  precision not known yet: [0-3] rounds?, 4 needed' <<<"$(sed -n 3p "$WORK/full")"
 check "full text run: whether the machine's speed moved" \
