@@ -252,8 +252,9 @@ int draw_subtests(int row) {
   return row;
 }
 
-// While measuring, in place of the verdict: the round, the time spent and the most time left
-// (the deadline the run enforces on itself).
+// While measuring, in place of the verdict: the round, the time spent and the most time left:
+// of a full run, until its rounds end (their 5-minute limit, or sooner at their pace); of a
+// probe, its 3 seconds.
 void draw_time_line() {
   const double now = now_seconds();
   char spent[24];
@@ -261,9 +262,15 @@ void draw_time_line() {
   out_append(" measuring");
   if (g_config.mode == MODE_FULL) out_printf(" · round %d", g_rounds.rounds + 1);
   out_printf(" · %s elapsed", spent);
-  if (g_run.deadline > 0) {
+  double end = g_run.deadline;
+  if (g_config.mode == MODE_FULL) {
+    double done = 0;
+    for (int i = 0; i < g_rounds.rounds; ++i) done += g_rounds.roundtime_history[i];
+    end = rounds_end_estimate(g_run.rounds_epoch, done, g_rounds.rounds);
+  }
+  if (end > 0) {
     char left[24];
-    format_duration(left, sizeof left, g_run.deadline > now ? g_run.deadline - now : 0.0);
+    format_duration(left, sizeof left, end > now ? end - now : 0.0);
     out_printf(" · at most %s left", left);
   }
 }

@@ -304,11 +304,17 @@ void draw_subtests_box(const DashModel& m, const Layout& l, int cols, int rows) 
     grid_wrap_text_at(tb.t + 2, y + 1, inner - 2, rows - 4 - y, m.all_core_note, colour(ROLE_LABEL));
 }
 
-// The round of a full run and the most time left (the run's deadline); returns its cells.
+// The round of a full run and the most time left: until its rounds end (their limit, or sooner at
+// the pace of the rounds seen so far), or a probe's 3 seconds; returns its cells.
 int time_text(const DashModel& m, double now, char* out, std::size_t cap) {
   char left[24] = "";
   if (m.time_limit > 0) {
-    const double rest = m.start_time + m.time_limit - now;
+    const double end = is_probe(m) ? m.start_time + m.time_limit
+                                   : rounds_end_estimate(m.start_time, m.last_round_time > m.start_time
+                                                                           ? m.last_round_time - m.start_time
+                                                                           : 0.0,
+                                                         m.round_count);
+    const double rest = end - now;
     format_duration(left, sizeof left, rest > 0 ? rest : 0.0);
   }
   int n;

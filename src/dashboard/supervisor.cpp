@@ -86,15 +86,24 @@ void on_job_stop(int sig) {
   const pid_t child = static_cast<pid_t>(g_child_pid);
   if (child > 0) kill(child, SIGTSTP);
   signal(sig, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, sig);
   raise(sig);
-  sigprocmask(SIG_UNBLOCK, &only, nullptr);  // stops here
+  // SIGCONT waits in this handler: one already pending came while the terminal was given back
+  // (the shell's fg can be that quick), and nothing would continue a stop after it, so the stop
+  // is dropped. One that comes from here on discards the pending stop itself.
+  sigset_t pending;
+  if (sigpending(&pending) == 0 && sigismember(&pending, SIGCONT) == 1) {
+    signal(sig, SIG_IGN);  // discards the pending stop
+  } else {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);  // stops here
+  }
   if (child > 0) kill(child, SIGCONT);
   struct sigaction again = {};
   again.sa_handler = on_job_stop;
   job_stop_signals(&again.sa_mask);
+  sigaddset(&again.sa_mask, SIGCONT);
   again.sa_flags = SA_RESTART;
   sigaction(sig, &again, nullptr);
   g_resumed = 1;
@@ -134,9 +143,11 @@ void install_signals(SavedSignals& saved) {
   struct sigaction stop = {};
   stop.sa_handler = on_job_stop;
   job_stop_signals(&stop.sa_mask);
+  const sigset_t stops = stop.sa_mask;
+  sigaddset(&stop.sa_mask, SIGCONT);
   stop.sa_flags = SA_RESTART;
   for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&stop.sa_mask, sig) != 1) continue;
+    if (sigismember(&stops, sig) != 1) continue;
     sigaddset(&saved.taken, sig);
     sigaction(sig, &stop, &saved.action[sig]);
   }

@@ -45,3 +45,11 @@ bool all_positive(const double* values, int n) {
 }
 
 const double* primary_history(const RoundState& rs) { return rs.index_mt > 0 ? rs.mt_history : rs.st_history; }
+
+double rounds_end_estimate(double epoch, double done_seconds, int done) {
+  const double limit = epoch + ROUND_TIME_LIMIT;
+  if (done <= 0 || done_seconds <= 0) return limit;
+  const double paced = epoch + done_seconds + (MAX_ROUNDS - done) * (done_seconds / done);
+  return paced < limit ? paced : limit;
+}
+

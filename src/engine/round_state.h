@@ -66,3 +66,9 @@ bool all_positive(const double* values, int n);
 // The history the run's primary index comes from: all-core when the run measured it, else
 // single-thread.
 const double* primary_history(const RoundState& rs);
+
+// When the rounds end at the latest, in the clock of `epoch` (when they began): the rounds' time
+// limit, or sooner when MAX_ROUNDS rounds at the pace of the `done` ones (lasting `done_seconds`
+// together) end before it. What a person waits for; the watchdog's deadline lies beyond it.
+double rounds_end_estimate(double epoch, double done_seconds, int done);
+

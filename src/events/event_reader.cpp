@@ -276,10 +276,12 @@ void dash_handle_event(DashModel& m, sv line, double now) {
     on_progress(m, line);
   else if (name == "subtest")
     on_subtest(m, line);
-  else if (name == "round")
+  else if (name == "round") {
     on_round(m, line);
-  else if (name == "result")
+    m.last_round_time = now;
+  } else if (name == "result") {
     on_result(m, line, now);
+  }
 }
 
 // Strict syntax of one JSON value from i; returns the index after it, or npos.

@@ -90,6 +90,7 @@ struct DashModel {
   double start_time;
   double end_time;  // 0 until the result or the end of the child
   double time_limit;  // seconds from start_time the run may take at most (its deadline); 0 unknown
+  double last_round_time;  // monotonic seconds when the newest round event came; 0 before
   bool stop_sent;
   bool child_done;
   int32_t child_exit;

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-RunControl g_run = {0.0, 0.0, -1.0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}};
+RunControl g_run = {0.0, 0.0, -1.0, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}};
 int bench_cpus[MAX_CPUS];
 int cpus_used;
 const char* all_core_note = "";
@@ -49,6 +49,7 @@ void reset_run_control() {
   g_run.stop_deferred.store(0, std::memory_order_relaxed);
   g_run.watchdog_tick_ms.store(0, std::memory_order_relaxed);
   g_run.watchdog_gap.store(0, std::memory_order_relaxed);
+  g_run.continued.store(0, std::memory_order_relaxed);
   cpus_used = 0;
   all_core_note = "";
   g_result_count = 0;

@@ -20,6 +20,7 @@ struct RunControl {
   std::atomic<int> stop_deferred;     // a stop signal that came meanwhile, for the main thread
   std::atomic<long> watchdog_tick_ms;  // monotonic ms of the watchdog's last look; 0 before
   std::atomic<int> watchdog_gap;      // the watchdog once found a second or more between looks
+  std::atomic<int> continued;         // SIGCONTs received
 };
 static_assert(std::atomic<long>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);

@@ -151,6 +151,7 @@ void on_job_stop(int sig) {
       return;
     }
   }
+  const int continued_before = g_run.continued.load();
   sched_param sp{};
   sched_setscheduler(0, SCHED_OTHER, &sp);
   release_exactly_once(CLEANUP_RELEASE_WAIT_MS);
@@ -158,11 +159,18 @@ void on_job_stop(int sig) {
   g_run.suspended.store(1);
   g_run.stop_requested.store(1);
   signal(sig, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, sig);
-  raise(sig);  // pending until unblocked just below; the default action stops the process there
-  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(sig);  // pending until unblocked below; the default action stops the process there
+  // A SIGCONT that came while the machine was being given back (the shell's fg can be that quick)
+  // must not be followed by the stop, which nothing would continue then: the stop is dropped.
+  // One that comes from here on discards the pending stop itself.
+  if (g_run.continued.load() != continued_before) {
+    signal(sig, SIG_IGN);  // discards the pending stop
+  } else {
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  }
   sigset_t stops;
   job_stop_signals(&stops);
   install_handler(sig, on_job_stop, SA_RESTART, stops);
@@ -174,6 +182,7 @@ void on_job_stop(int sig) {
 // watchdog's looks tell how long: it looks every 50 ms, and whichever of it and this handler runs
 // first after the stop sees the gap.
 void on_continue(int) {
+  g_run.continued.fetch_add(1);
   const long tick = g_run.watchdog_tick_ms.load();
   if (tick > 0 && now_ms() - tick < SUSPEND_MIN_MS && !g_run.watchdog_gap.load()) return;
   g_run.suspended.store(1);

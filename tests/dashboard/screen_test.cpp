@@ -402,15 +402,21 @@ TEST_F(Screen, MeasuringHighlightsTheCurrentRow) {
   compose(120, 30, 110.0, 1);
   EXPECT_EQ(glyphs(102, 28, 17), "at most 2.0s left");
   std::snprintf(m.mode, sizeof m.mode, "full");
+  // A full run's time left is its rounds' 5 minutes, not the watchdog's deadline (time_limit)...
   m.round_count = 1;
   m.time_limit = 366.8;
   compose(120, 30, 110.0, 1);
-  EXPECT_EQ(glyphs(91, 28, 28), "round 2 · at most 6m06s left");
+  EXPECT_EQ(glyphs(91, 28, 28), "round 2 · at most 4m59s left");
+  // ...or less, when 32 rounds at the pace seen so far end sooner: one round of 2 s, 31 to go.
+  m.last_round_time = 111.0;
+  compose(120, 30, 112.0, 1);
+  EXPECT_EQ(row(28).substr(row(28).find("round 2"), 30), "round 2 · at most 1m01s left ");
+  m.last_round_time = 0;
   compose(120, 30, 110.0, 0);
   EXPECT_EQ(at(p + 3, 28).fg, palette_colour(ROLE_ST_VALUE));
   // Too narrow for the bar and the time: the time stays, after the percentage.
   compose(80, 30, 110.0, 0);
-  EXPECT_EQ(glyphs(p + 3, 28, 34), " 50%  round 2 · at most 6m06s left");
+  EXPECT_EQ(glyphs(p + 3, 28, 34), " 50%  round 2 · at most 4m59s left");
 
   // The spinner advances every tenth of a second.
   compose(120, 30, 110.0);

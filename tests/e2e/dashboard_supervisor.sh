@@ -112,7 +112,7 @@ check "the live screen: title bar" wait_for 'TALLYFOX · CPU BENCHMARK .* · FUL
 check "the live screen: Machine and Subtests boxes" wait_for '╭ Machine .*╭ Subtests '
 check "the live screen: progress with its spinner" wait_for '^ [⠋⠙⠹⠸⠼⠴⠦⠧] int_scalar base · single '
 check "the live screen: the index comes after round 1" wait_for '│ The index comes after round 1\. '
-check "the live screen: the round and the most time left" wait_for ' round 1 · at most [0-9]+m[0-9]{2}s left$'
+check "the live screen: the round and at most the rounds' 5 minutes left" wait_for ' round 1 · at most ([0-4]m[0-5][0-9]s|5m00s) left$'
 check "the live screen: no verdict before the result" bash -c '! grep -Eq "│ ◆ |CLEAN" <<<"$1"' _ "$(screen)"
 check "the alternate screen is on while the dashboard runs" [ "$(pane_flag alternate_on)" = 1 ]
 check "a measuring child runs under the supervisor" find_processes
