@@ -147,9 +147,8 @@ int draw_score(int row) {
   if (headline <= 0) {
     line_at(row);
     if (g_config.mode == MODE_PROBE)
-      out_append("\x1b[37m│\x1b[0m  \x1b[93mno index in probe mode\x1b[0m\x1b[37m — five consecutive probes spread "
-                 "27%, wider than the differences an index would explain. Run --full for a comparable "
-                 "number.\x1b[0m");
+      out_append("\x1b[37m│\x1b[0m  \x1b[93mno index in probe mode\x1b[0m\x1b[37m — too short for a comparable "
+                 "number; --full measures one\x1b[0m");
     else if (g_rounds.rounds > 0)
       out_append("\x1b[37m│\x1b[0m  \x1b[93mno index\x1b[0m\x1b[37m — no selected subtest has a reference "
                  "value\x1b[0m");
@@ -198,7 +197,7 @@ int draw_score(int row) {
   border_at(row++);
   if (g_peer_count == 0) {
     line_at(row);
-    out_append("\x1b[37m│   no peer results on this unit — publish a run to compare\x1b[0m");
+    out_append("\x1b[37m│   no peer results on this unit (other units' indexes, from tallyfox-peers.tsv)\x1b[0m");
     border_at(row++);
   }
   return row;

@@ -166,7 +166,7 @@ void draw_index_box(const DashModel& m, const Layout& l) {
     if (s.v > 0)
       grid_put_textf(s.x, 11, l.value_width, colour(s.role), -1, true, "%.0f", s.v);
     else
-      grid_put_text(s.x, 11, l.value_width, "-", colour(ROLE_FAINT), -1, true);
+      grid_put_text(s.x, 11, l.value_width, "—", colour(ROLE_FAINT), -1, true);
   }
 
   if (newest == nullptr) {

@@ -193,7 +193,7 @@ TEST_F(Screen, RoundHistoryShowsTheNewestRoundsThatFit) {
   EXPECT_NE(row(15).find("Spread"), std::string::npos);
   EXPECT_NE(row(15).find("2.0% (target 1.5%)"), std::string::npos);
   EXPECT_NE(row(16).find("not yet"), std::string::npos);
-  EXPECT_EQ(glyphs(2, 11, 1), "-");  // the newest round's indexes: ST 0, MT 149
+  EXPECT_EQ(glyphs(2, 11, 1), "—");  // the newest round's indexes: ST 0, MT 149
   EXPECT_EQ(glyphs(21, 11, 4), "149 ");
 
   m.round_count = 2;
@@ -211,9 +211,9 @@ TEST_F(Screen, RoundHistoryShowsTheNewestRoundsThatFit) {
 
 TEST_F(Screen, IndexBoxWithoutRounds) {
   compose(120, 30);
-  EXPECT_EQ(glyphs(2, 11, 1), "-");
+  EXPECT_EQ(glyphs(2, 11, 1), "—");
   EXPECT_EQ(at(2, 11).fg, palette_colour(ROLE_FAINT));
-  EXPECT_EQ(glyphs(21, 11, 1), "-");
+  EXPECT_EQ(glyphs(21, 11, 1), "—");
   EXPECT_NE(row(13).find("The index comes after round 1."), std::string::npos);
   m.result_received = true;  // stopped before the first round ended
   compose(120, 30);
