@@ -299,19 +299,25 @@ int draw_status(int row) {
   const double stalls = g_dash.judged ? g_verdict.stall_pct : work_time > 0 ? stall_time * 100 / work_time : 0.0;
   if (work_time > 0 || g_dash.judged) {
     line_at(row++);
+    // Judged colours only once the verdict has judged them; plain while measuring.
+    const char* look = !g_dash.judged ? "\x1b[97m"
+                       : stalls > wait_threshold(g_config.quiesce, g_machine.rt_runtime_us) ? RED
+                       : stalls > 1                                                         ? YELLOW
+                                                                                            : GREEN;
     out_printf("\x1b[37m hidden stalls\x1b[0m %s%.1f%%\x1b[0m\x1b[37m of phase time (longest %.0f ms), paused "
                "without run-queue wait or steal\x1b[0m",
-               stalls > wait_threshold(g_config.quiesce, g_machine.rt_runtime_us) ? RED
-               : stalls > 1                                                       ? YELLOW
-                                                                                  : GREEN,
-               stalls, g_verdict.run_stall_max_ms);
+               look, stalls, g_verdict.run_stall_max_ms);
   }
   line_at(row++);
   if (g_dash.judged) {
+    // A reason longer than the line is cut with a mark; the summary after the screen has it whole.
     const int v = g_verdict.verdict;
-    out_printf(" verdict %s%s\x1b[0m\x1b[37m · %.*s\x1b[0m",
+    const char* why = g_verdict.verdict_why;
+    const int room = g_dash.columns - 22;
+    const bool cut = utf8_fit(why, room) < static_cast<int>(std::strlen(why));
+    out_printf(" verdict %s%s\x1b[0m\x1b[37m · %.*s%s\x1b[0m",
                v == VERDICT_CLEAN ? GREEN : v == VERDICT_UNTRUSTED ? RED : YELLOW, verdict_display_name(v),
-               utf8_fit(g_verdict.verdict_why, g_dash.columns - 22), g_verdict.verdict_why);
+               utf8_fit(why, cut ? room - 3 : room), why, cut ? "…" : "");
   } else {
     draw_time_line();
   }

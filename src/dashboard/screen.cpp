@@ -345,8 +345,9 @@ void draw_status_line(const DashModel& m, int blink, double now, int cols, int r
   if (m.stop_sent) {
     grid_put_text(3, y, cols - 4, "Stopping at the next chunk; the result is still reported.", colour(ROLE_WARN), -1, true);
   } else if (m.progress_name[0] != '\0') {
-    const int p = grid_put_textf(3, y, cols / 2, colour(ROLE_TEXT), -1, true, "%s %s · %s ", m.progress_name,
-                                 m.progress_isa, m.progress_phase);
+    // Until the verdict exists the line says what is happening, as the in-process screen does.
+    const int p = grid_put_textf(3, y, cols / 2, colour(ROLE_TEXT), -1, true, "measuring · %s %s · %s ",
+                                 m.progress_name, m.progress_isa, m.progress_phase);
     char time[64];
     const int len = time_text(m, now, time, sizeof time);
     if (cols - 1 - len >= p + 31) {

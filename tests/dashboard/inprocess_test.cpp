@@ -320,6 +320,18 @@ TEST_F(InProcess, SubtestRowsAndStatusLines) {
   EXPECT_EQ(measuring.substr(measuring.size() - 5), " left");
   EXPECT_EQ(f.raw.at(head + 6).find("\x1b[9"), std::string::npos);
   EXPECT_EQ(f.bytes.find("verdict"), std::string::npos);
+  // Stalls far beyond any threshold while measuring: shown, but in no colour of judgement.
+  g_results[0].st.stall_seconds = 0.5;
+  g_results[0].st.worker_seconds = 1.0;
+  f = build_frame();
+  const int stalls = f.row_of("hidden stalls 50.0%");
+  ASSERT_GT(stalls, 0);
+  EXPECT_EQ(f.raw.at(stalls).find("\x1b[91m"), std::string::npos);
+  EXPECT_EQ(f.raw.at(stalls).find("\x1b[93m"), std::string::npos);
+  EXPECT_EQ(f.raw.at(stalls).find("\x1b[92m"), std::string::npos);
+  g_results[0].st.stall_seconds = 0;
+  g_results[0].st.worker_seconds = 0;
+  f = build_frame();
 
   g_dash.judged = true;
   f = build_frame();
@@ -337,6 +349,14 @@ TEST_F(InProcess, SubtestRowsAndStatusLines) {
   EXPECT_EQ(f.text(head + 6),
             " hidden stalls 0.0% of phase time (longest 0 ms), paused without run-queue wait or steal");
   EXPECT_EQ(f.text(head + 7), " verdict UNTRUSTED · runqueue wait 31.00%");
+  // A reason longer than the line ends in a mark, never silently.
+  std::snprintf(g_verdict.verdict_why, sizeof g_verdict.verdict_why, "%s",
+                (std::string("runqueue wait 31.00% — a LOWER BOUND, not a measurement ") + std::string(80, 'x')).c_str());
+  const std::string cut = build_frame().text(head + 7);
+  ASSERT_GT(cut.size(), 30u);
+  EXPECT_EQ(cut.substr(cut.size() - 3), "…") << cut;
+  EXPECT_EQ(std::string(g_verdict.verdict_why).rfind(cut.substr(22, cut.size() - 25), 0), 0u) << cut;
+  std::snprintf(g_verdict.verdict_why, sizeof g_verdict.verdict_why, "runqueue wait 31.00%%");
   EXPECT_NE(f.raw.at(head + 7).find("\x1b[91mUNTRUSTED"), std::string::npos);
   EXPECT_EQ(f.text(head + 8), " [l]egend  [t]heme  [q]uit");
   EXPECT_EQ(f.bytes.rfind("\x1b[?2026h\x1b[?25l\x1b[H\x1b[1;1H", 0), 0u);

@@ -390,8 +390,8 @@ TEST_F(Screen, MeasuringHighlightsTheCurrentRow) {
   EXPECT_EQ(at(42, 5).bg, -1);
   EXPECT_EQ(glyphs(43, 5, 1), " ");
 
-  EXPECT_EQ(glyphs(3, 28, 23), "sha256 sha_ni · single ");
-  const int p = 23;
+  EXPECT_EQ(glyphs(3, 28, 35), "measuring · sha256 sha_ni · single ");  // no judgement before the verdict
+  const int p = 35;
   EXPECT_EQ(glyphs(p + 3, 28, 11), "██████████ ");
   EXPECT_EQ(at(p + 3, 28).fg, palette_colour(ROLE_ACCENT));
   EXPECT_EQ(glyphs(p + 24, 28, 4), " 50%");

@@ -110,7 +110,7 @@ check "the prompt names the real-time priority" wait_for 'workers run at real-ti
 keys y Enter
 check "the live screen: title bar" wait_for 'TALLYFOX · CPU BENCHMARK .* · FULL '
 check "the live screen: Machine and Subtests boxes" wait_for '╭ Machine .*╭ Subtests '
-check "the live screen: progress with its spinner" wait_for '^ [⠋⠙⠹⠸⠼⠴⠦⠧] int_scalar base · single '
+check "the live screen: measuring, with its spinner" wait_for '^ [⠋⠙⠹⠸⠼⠴⠦⠧] measuring · int_scalar base · single '
 check "the live screen: the index comes after round 1" wait_for '│ The index comes after round 1\. '
 check "the live screen: the round and at most the rounds' 5 minutes left" wait_for ' round 1 · at most ([0-4]m[0-5][0-9]s|5m00s) left$'
 check "the live screen: no verdict before the result" bash -c '! grep -Eq "│ ◆ |CLEAN" <<<"$1"' _ "$(screen)"
