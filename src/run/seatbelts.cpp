@@ -183,8 +183,10 @@ void on_job_stop(int sig) {
 // first after the stop sees the gap.
 void on_continue(int) {
   g_run.continued.fetch_add(1);
+  // Before the watchdog's first look nothing tells how long the stop lasted: the run goes on, and
+  // the pause shows in its figures as a hidden stall.
   const long tick = g_run.watchdog_tick_ms.load();
-  if (tick > 0 && now_ms() - tick < SUSPEND_MIN_MS && !g_run.watchdog_gap.load()) return;
+  if (tick == 0 || (now_ms() - tick < SUSPEND_MIN_MS && !g_run.watchdog_gap.load())) return;
   g_run.suspended.store(1);
   g_run.stop_requested.store(1);
 }
